@@ -1,0 +1,106 @@
+/*
+ * tolvex: pass one command to the control service on this host and show its answer.
+ *
+ * The words of the command line go out, each followed by one blank, as a single UDP datagram
+ * to 127.0.0.1 port 20003.  The first datagram that comes back within three seconds is printed
+ * as one line.  Scripts tell the outcomes apart by what is printed: the exit status is always 0.
+ */
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr char service_addr[] = "127.0.0.1";
+constexpr unsigned short service_port = 20003;
+constexpr int answer_wait_ms = 3000;
+/* Both the request and the answer buffers; the request keeps one byte for its terminator. */
+constexpr size_t bufsize = 512;
+} // namespace
+
+int
+main(int argc, char *argv[])
+{
+	if (argc <= 1) {
+		puts("argument must be specified");
+		return 0;
+	}
+
+	auto *sendbuffer = static_cast<char *>(malloc(bufsize));
+	if (sendbuffer == nullptr) {
+		perror("malloc");
+		return 0;
+	}
+	sendbuffer[0] = '\0';
+
+	/*
+	 * A command that does not fit is refused whole: sending part of it could make the service
+	 * run a different command from the one that was typed.
+	 */
+	size_t pktlen = 0;
+	for (int i = 1; i < argc; i++) {
+		size_t wordlen = strlen(argv[i]);
+		/* The word, its blank and the terminator must fit in what is left of the buffer. */
+		if (wordlen + 2 > bufsize - pktlen) {
+			puts("command too long");
+			return 0;
+		}
+		memcpy(sendbuffer + pktlen, argv[i], wordlen);
+		pktlen += wordlen;
+		memcpy(sendbuffer + pktlen, " ", 2);
+		pktlen++;
+	}
+
+	int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+	if (sockfd < 0) {
+		perror("socket");
+		return 0;
+	}
+
+	struct sockaddr_in servaddr;
+	memset(&servaddr, 0, sizeof(servaddr));
+	servaddr.sin_family = AF_INET;
+	servaddr.sin_addr.s_addr = inet_addr(service_addr);
+	servaddr.sin_port = htons(service_port);
+
+	/* A request that never left must not be reported as a service that did not answer. */
+	if (sendto(sockfd, sendbuffer, pktlen, 0, reinterpret_cast<struct sockaddr *>(&servaddr),
+	           sizeof(servaddr)) < 0) {
+		perror("sendto");
+		return 0;
+	}
+
+	struct pollfd x = {};
+	x.fd = sockfd;
+	x.events = POLLIN;
+	int ready = poll(&x, 1, answer_wait_ms);
+	if (ready == 0) {
+		puts("TIMEOUT");
+		return 0;
+	}
+	if (ready < 0) {
+		perror("poll: ");
+		return 0;
+	}
+
+	/*
+	 * The answer is text up to its first NUL, but never more than the bytes received: an answer
+	 * that fills the whole buffer has no terminator in it.
+	 */
+	char buf[bufsize];
+	memset(buf, 0, sizeof(buf));
+	struct sockaddr_in rcv_addr;
+	socklen_t rcv_addr_len = sizeof(rcv_addr);
+	ssize_t len = recvfrom(sockfd, buf, sizeof(buf), 0,
+	                       reinterpret_cast<struct sockaddr *>(&rcv_addr), &rcv_addr_len);
+	if (len > 0)
+		printf("%.*s\n", static_cast<int>(len), buf);
+	return 0;
+}
