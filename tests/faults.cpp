@@ -1,0 +1,73 @@
+/*
+ * Preloaded into tolvex to make one system call fail: TOLVEX_FAIL names the call and
+ * TOLVEX_FAIL_ERRNO the error number it fails with.  The other calls go through untouched.
+ */
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <dlfcn.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" void *__libc_malloc(size_t size);
+
+namespace {
+bool
+failing(const char *call)
+{
+	const char *name = getenv("TOLVEX_FAIL");
+	const char *code = getenv("TOLVEX_FAIL_ERRNO");
+	if (name == nullptr || code == nullptr || strcmp(name, call) != 0)
+		return false;
+	errno = atoi(code);
+	return true;
+}
+
+template <typename F>
+F *
+next(const char *call)
+{
+	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, call));
+}
+} // namespace
+
+extern "C" {
+int
+socket(int domain, int type, int protocol)
+{
+	if (failing("socket"))
+		return -1;
+	return next<int(int, int, int)>("socket")(domain, type, protocol);
+}
+
+ssize_t
+sendto(int fd, const void *data, size_t len, int flags, const struct sockaddr *to, socklen_t tolen)
+{
+	if (failing("sendto"))
+		return -1;
+	using sendto_t =
+	    ssize_t(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
+	return next<sendto_t>("sendto")(fd, data, len, flags, to, tolen);
+}
+
+int
+poll(struct pollfd *fds, nfds_t nfds, int timeout)
+{
+	if (failing("poll"))
+		return -1;
+	return next<int(struct pollfd *, nfds_t, int)>("poll")(fds, nfds, timeout);
+}
+
+/* Only the request buffer's size fails: the C library's own allocations must still work. */
+void *
+malloc(size_t size)
+{
+	if (size == 512 && failing("malloc"))
+		return nullptr;
+	return __libc_malloc(size);
+}
+}

@@ -1,0 +1,108 @@
+"""tolvex against a fake control service: the request on the wire, the answer on the terminal."""
+
+import errno
+import os
+import unittest
+
+from harness import exchange
+
+EVERY_BYTE = bytes(range(1, 256))
+REFUSED = b"command too long\n"
+
+
+class Request(unittest.TestCase):
+    def test_words_go_out_as_one_datagram_each_followed_by_a_blank(self):
+        cases = [
+            (["a", "bc"], b"a bc "),
+            (["a b"], b"a b "),
+            (["a", "", "b"], b"a  b "),
+            ([""], b" "),
+            (["-n", "--", "-"], b"-n -- - "),
+            ([EVERY_BYTE], EVERY_BYTE + b" "),
+            (["x" * 510], b"x" * 510 + b" "),
+            ([""] * 511, b" " * 511),
+            (["a" * 254, "b" * 255], b"a" * 254 + b" " + b"b" * 255 + b" "),
+        ]
+        for args, wire in cases:
+            with self.subTest(args=args[:3], n=len(args)):
+                run = exchange(args, [b"ok"])
+                self.assertEqual(run.requests, [wire])
+                self.assertEqual((run.stdout, run.stderr, run.status), (b"ok\n", b"", 0))
+
+    def test_a_command_longer_than_511_bytes_is_refused_and_nothing_sent(self):
+        cases = [["x" * 511], [""] * 512, ["a" * 255, "b" * 255], ["a", "x" * 100000],
+                 ["x" * 300, "y" * 300, "z"]]
+        for args in cases:
+            with self.subTest(lengths=[len(a) for a in args[:3]], n=len(args)):
+                run = exchange(args, [b"ok"])
+                self.assertEqual(run.requests, [])
+                self.assertEqual((run.stdout, run.stderr, run.status), (REFUSED, b"", 0))
+                self.assertLess(run.elapsed, 1)
+
+    def test_no_command_prints_usage_and_sends_nothing(self):
+        run = exchange([], [b"ok"])
+        self.assertEqual(run.requests, [])
+        self.assertEqual((run.stdout, run.stderr, run.status),
+                         (b"argument must be specified\n", b"", 0))
+
+
+class Answer(unittest.TestCase):
+    def test_the_first_answer_is_printed_up_to_its_first_nul_within_512_bytes(self):
+        cases = [
+            ([b"pong"], b"pong\n"),
+            ([b"x" * 511], b"x" * 511 + b"\n"),
+            ([b"y" * 512], b"y" * 512 + b"\n"),
+            ([b"z" * 600], b"z" * 512 + b"\n"),
+            ([b"w" * 511 + b"\0"], b"w" * 511 + b"\n"),
+            ([b"ab\0cd"], b"ab\n"),
+            ([b"\0abc"], b"\n"),
+            ([b"line\n"], b"line\n\n"),
+            ([EVERY_BYTE], EVERY_BYTE + b"\n"),
+            ([b""], b""),
+            ([b"first", b"second"], b"first\n"),
+        ]
+        for answers, shown in cases:
+            with self.subTest(answer=answers[0][:16], size=len(answers[0])):
+                run = exchange(["status"], answers)
+                self.assertEqual(run.requests, [b"status "])
+                self.assertEqual((run.stdout, run.stderr, run.status), (shown, b"", 0))
+
+    def test_a_stranger_that_answers_first_is_shown(self):
+        run = exchange(["status"], [b"service"], stranger=b"stranger")
+        self.assertEqual((run.stdout, run.stderr, run.status), (b"stranger\n", b"", 0))
+
+
+class Timeout(unittest.TestCase):
+    def test_no_answer_within_3000_ms_prints_timeout(self):
+        for listen in (False, True):
+            with self.subTest(listening=listen):
+                run = exchange(["status"], [], listen=listen)
+                self.assertEqual(run.requests, [b"status "] if listen else [])
+                self.assertEqual((run.stdout, run.stderr, run.status), (b"TIMEOUT\n", b"", 0))
+                self.assertGreaterEqual(run.elapsed, 2.99)
+                self.assertLess(run.elapsed, 4)
+
+
+class Failure(unittest.TestCase):
+    """Failed system calls, made to fail by a preloaded library."""
+
+    def test_a_failed_call_is_reported_on_standard_error_and_not_waited_out(self):
+        cases = [
+            ("poll", errno.EINTR, "poll: : ", [b"status "]),
+            ("socket", errno.EMFILE, "socket: ", []),
+            ("sendto", errno.ENETUNREACH, "sendto: ", []),
+            ("malloc", errno.ENOMEM, "malloc: ", []),
+        ]
+        for call, code, prefix, sent in cases:
+            with self.subTest(call=call):
+                env = dict(os.environ, LD_PRELOAD=os.environ["TOLVEX_FAULTS"],
+                           TOLVEX_FAIL=call, TOLVEX_FAIL_ERRNO=str(code))
+                run = exchange(["status"], [b"ok"], env=env)
+                self.assertEqual(run.requests, sent)
+                report = (prefix + os.strerror(code) + "\n").encode()
+                self.assertEqual((run.stdout, run.stderr, run.status), (b"", report, 0))
+                self.assertLess(run.elapsed, 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
