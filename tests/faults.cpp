@@ -1,6 +1,7 @@
 /*
- * Preloaded into tolvex to make one system call fail: TOLVEX_FAIL names the call and
- * TOLVEX_FAIL_ERRNO the error number it fails with.  The other calls go through untouched.
+ * Preloaded into tolvex to make one call fail: TOLVEX_FAIL names the call and TOLVEX_FAIL_ERRNO
+ * the error number it fails with.  The other calls go through untouched.  Built once with the
+ * system calls alone and once with malloc too: a sanitizer's allocator cannot be stood in front of.
  */
 
 #include <sys/socket.h>
@@ -13,7 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" void *__libc_malloc(size_t size);
+#ifdef FAIL_MALLOC
+/* glibc's own allocator, which the override below passes every other request on to. */
+extern "C" void *
+__libc_malloc(size_t size); // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+#endif
 
 namespace {
 bool
@@ -23,7 +28,7 @@ failing(const char *call)
 	const char *code = getenv("TOLVEX_FAIL_ERRNO");
 	if (name == nullptr || code == nullptr || strcmp(name, call) != 0)
 		return false;
-	errno = atoi(code);
+	errno = static_cast<int>(strtol(code, nullptr, 10));
 	return true;
 }
 
@@ -44,7 +49,8 @@ socket(int domain, int type, int protocol)
 	return next<int(int, int, int)>("socket")(domain, type, protocol);
 }
 
-ssize_t
+/* The C library's header names the parameters in its own reserved way. */
+ssize_t // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 sendto(int fd, const void *data, size_t len, int flags, const struct sockaddr *to, socklen_t tolen)
 {
 	if (failing("sendto"))
@@ -62,6 +68,7 @@ poll(struct pollfd *fds, nfds_t nfds, int timeout)
 	return next<int(struct pollfd *, nfds_t, int)>("poll")(fds, nfds, timeout);
 }
 
+#ifdef FAIL_MALLOC
 /* Only the request buffer's size fails: the C library's own allocations must still work. */
 void *
 malloc(size_t size)
@@ -70,4 +77,5 @@ malloc(size_t size)
 		return nullptr;
 	return __libc_malloc(size);
 }
+#endif
 }

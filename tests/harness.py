@@ -38,14 +38,15 @@ def drain(sock):
     return got
 
 
-def exchange(args, answers=(), stranger=None, listen=True, env=None):
+def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=()):
     """Runs tolvex with args; the fake service records every datagram that reaches it and answers
     the first with the answers, each one datagram to the request's source.  A stranger's datagram,
-    if given, reaches the client from another port before them."""
+    if given, reaches the client from another port before them.  The wrapper, if given, is the
+    command that tolvex runs under."""
     run = Run()
     service = udp_socket(SERVICE) if listen else None
     started = time.monotonic()
-    proc = subprocess.Popen([TOLVEX] + list(args), stdout=subprocess.PIPE,
+    proc = subprocess.Popen([*wrapper, TOLVEX, *args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env)
     while service and proc.poll() is None:
         if select.select([service], [], [], 0.01)[0]:
