@@ -91,12 +91,12 @@ class Failure(unittest.TestCase):
             ("poll", errno.EINTR, "poll: : ", [b"status "]),
             ("socket", errno.EMFILE, "socket: ", []),
             ("sendto", errno.ENETUNREACH, "sendto: ", []),
-            ("malloc", errno.ENOMEM, "malloc: ", []),
         ]
+        # A sanitizer's own allocator cannot be made to fail a single request.
+        if not os.environ.get("TOLVEX_SANITIZED"):
+            cases.append(("malloc", errno.ENOMEM, "malloc: ", []))
         for call, code, prefix, sent in cases:
             with self.subTest(call=call):
-                if call == "malloc" and os.environ.get("TOLVEX_SANITIZED"):
-                    self.skipTest("a sanitizer's allocator cannot be made to fail one request")
                 faults = os.environ["TOLVEX_FAULTS_MALLOC" if call == "malloc" else "TOLVEX_FAULTS"]
                 env = dict(os.environ, LD_PRELOAD=faults, TOLVEX_FAIL=call,
                            TOLVEX_FAIL_ERRNO=str(code))
@@ -105,6 +105,7 @@ class Failure(unittest.TestCase):
                 report = (prefix + os.strerror(code) + "\n").encode()
                 self.assertEqual((run.stdout, run.stderr, run.status), (b"", report, 0))
                 self.assertLess(run.elapsed, 1)
+
 
 class Memcheck(unittest.TestCase):
     """The main outcomes under valgrind, which reports any bad memory access on standard error.
