@@ -57,9 +57,9 @@ def main(tolvex64, tolvex32, standin_path):
     with tempfile.NamedTemporaryFile() as request:
         request.write(b"ping ")
         request.flush()
-        for argv, stdin in [([tolvex64, "ping"], None), ([tolvex32, "ping"], None),
-                            (NC, request.name)]:
-            got = output(argv, stdin=open(stdin) if stdin else subprocess.DEVNULL)[0]
+        for argv in ([tolvex64, "ping"], [tolvex32, "ping"], NC):
+            with open(request.name, "rb") as stdin:
+                got = output(argv, stdin=stdin)[0]
             assert got.rstrip(b"\n") == b"pong", (argv, got)
         times = {"x64": [], "x86": [], "nc": [], "true": []}
         for _ in range(RUNS):
