@@ -9,7 +9,10 @@ import time
 from dataclasses import dataclass, field
 
 SERVICE = ("127.0.0.1", 20003)
-TOLVEX = os.environ.get("TOLVEX", "")
+# The commands that start the programs: under an emulator where this host cannot run the build.
+EMULATOR = [os.environ["TOLVEX_EMULATOR"]] if os.environ.get("TOLVEX_EMULATOR") else []
+TOLVEX = [*EMULATOR, os.environ.get("TOLVEX", "")]
+STANDIN = [*EMULATOR, os.environ.get("STANDIN", "")]
 
 if os.environ.get("TOLVEX_ISOLATED") not in ("netns", "shared"):
     sys.exit("run this test through isolated.py, away from any real control service")
@@ -46,7 +49,7 @@ def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=())
     run = Run()
     service = udp_socket(SERVICE) if listen else None
     started = time.monotonic()
-    proc = subprocess.Popen([*wrapper, TOLVEX, *args], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([*wrapper, *TOLVEX, *args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env)
     while service and proc.poll() is None:
         if select.select([service], [], [], 0.01)[0]:

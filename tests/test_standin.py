@@ -1,26 +1,24 @@
 """The stand-in control service, driven through tolvex as a person trying the client would."""
 
-import os
 import re
 import signal
 import subprocess
 import unittest
 
-from harness import SERVICE, TOLVEX, udp_socket
+from harness import SERVICE, STANDIN, TOLVEX, udp_socket
 
-STANDIN = os.environ.get("STANDIN", "")
 READY = b"tolvex-standin: listening on 127.0.0.1 port 20003\n"
 HELP = b"ping: answers pong\necho WORDS: answers the words\nhelp: lists the commands\n"
 
 
 def start(*args):
-    proc = subprocess.Popen([STANDIN, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([*STANDIN, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert proc.stderr.readline() == READY
     return proc
 
 
 def tolvex(*words):
-    return subprocess.run([TOLVEX, *words], capture_output=True, timeout=10).stdout
+    return subprocess.run([*TOLVEX, *words], capture_output=True, timeout=10).stdout
 
 
 class StandIn(unittest.TestCase):
@@ -57,11 +55,11 @@ class StandIn(unittest.TestCase):
         usage = b"usage: tolvex-standin [-n count]\n"
         taken = b"tolvex-standin: 127.0.0.1 port 20003 is already in use\n"
         with udp_socket(SERVICE):
-            run = subprocess.run([STANDIN], capture_output=True, timeout=10)
+            run = subprocess.run(STANDIN, capture_output=True, timeout=10)
             self.assertEqual((run.stdout, run.stderr, run.returncode), (b"", taken, 1))
         for args in (["-n", "0"], ["-n", "2x"], ["-x"], ["extra"]):
             with self.subTest(args=args):
-                run = subprocess.run([STANDIN, *args], capture_output=True, timeout=10)
+                run = subprocess.run([*STANDIN, *args], capture_output=True, timeout=10)
                 self.assertEqual((run.stdout, run.returncode), (b"", 2))
                 self.assertTrue(run.stderr.endswith(usage), run.stderr)
 
