@@ -41,16 +41,17 @@ def drain(sock):
     return got
 
 
-def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=()):
+def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
+             stdout=subprocess.PIPE):
     """Runs tolvex with args; the fake service records every datagram that reaches it and answers
     the first with the answers, each one datagram to the request's source.  A stranger's datagram,
     if given, reaches the client from another port before them.  The wrapper, if given, is the
-    command that tolvex runs under."""
+    command that tolvex runs under; stdout, where its standard output goes."""
     run = Run()
     service = udp_socket(SERVICE) if listen else None
     started = time.monotonic()
-    proc = subprocess.Popen([*wrapper, *TOLVEX, *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
+    proc = subprocess.Popen([*wrapper, *TOLVEX, *args], stdout=stdout, stderr=subprocess.PIPE,
+                            env=env)
     while service and proc.poll() is None:
         if select.select([service], [], [], 0.01)[0]:
             request, source = service.recvfrom(65536)

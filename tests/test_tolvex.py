@@ -106,6 +106,22 @@ class Failure(unittest.TestCase):
                 self.assertEqual((run.stdout, run.stderr, run.status), (b"", report, 0))
                 self.assertLess(run.elapsed, 1)
 
+    def test_output_that_cannot_be_written_is_reported(self):
+        lost = ("stdout: " + os.strerror(errno.ENOSPC) + "\n").encode()
+        cases = [
+            (["status"], [b"pong"], lost),
+            (["status"], [b"y" * 600], lost),
+            (["status"], [], lost),
+            ([], [], lost),
+            (["x" * 511], [], lost),
+            (["status"], [b""], b""),
+        ]
+        for args, answers, report in cases:
+            with self.subTest(args=[a[:8] for a in args], answers=[a[:8] for a in answers]):
+                with open("/dev/full", "wb") as full:
+                    run = exchange(args, answers, stdout=full)
+                self.assertEqual((run.stderr, run.status), (report, 0))
+
 
 class Memcheck(unittest.TestCase):
     """The main outcomes under valgrind, which reports any bad memory access on standard error.

@@ -23,13 +23,25 @@ constexpr unsigned short service_port = 20003;
 constexpr int answer_wait_ms = 3000;
 /* Both the request and the answer buffers; the request keeps one byte for its terminator. */
 constexpr size_t bufsize = 512;
+
+/*
+ * Standard output is flushed at once and a failed write is reported: an answer lost on a full
+ * disk or a closed descriptor must not pass for an empty one.  written is what puts or printf
+ * returned.
+ */
+void
+check_stdout(int written)
+{
+	if (written < 0 || fflush(stdout) == EOF)
+		perror("stdout");
+}
 } // namespace
 
 int
 main(int argc, char *argv[])
 {
 	if (argc <= 1) {
-		puts("argument must be specified");
+		check_stdout(puts("argument must be specified"));
 		return 0;
 	}
 
@@ -49,7 +61,7 @@ main(int argc, char *argv[])
 		size_t wordlen = strlen(argv[i]);
 		/* The word, its blank and the terminator must fit in what is left of the buffer. */
 		if (wordlen + 2 > bufsize - pktlen) {
-			puts("command too long");
+			check_stdout(puts("command too long"));
 			return 0;
 		}
 		memcpy(sendbuffer + pktlen, argv[i], wordlen);
@@ -82,7 +94,7 @@ main(int argc, char *argv[])
 	x.events = POLLIN;
 	int ready = poll(&x, 1, answer_wait_ms);
 	if (ready == 0) {
-		puts("TIMEOUT");
+		check_stdout(puts("TIMEOUT"));
 		return 0;
 	}
 	if (ready < 0) {
@@ -101,6 +113,6 @@ main(int argc, char *argv[])
 	ssize_t len = recvfrom(sockfd, buf, sizeof(buf), 0,
 	                       reinterpret_cast<struct sockaddr *>(&rcv_addr), &rcv_addr_len);
 	if (len > 0)
-		printf("%.*s\n", static_cast<int>(len), buf);
+		check_stdout(printf("%.*s\n", static_cast<int>(len), buf));
 	return 0;
 }
