@@ -1,20 +1,37 @@
 """The stand-in control service, driven through tolvex as a person trying the client would."""
 
+import os
 import re
+import resource
 import signal
 import subprocess
+import time
 import unittest
 
 from harness import SERVICE, STANDIN, TOLVEX, udp_socket
 
 READY = b"tolvex-standin: listening on 127.0.0.1 port 20003\n"
 HELP = b"ping: answers pong\necho WORDS: answers the words\nhelp: lists the commands\n"
+USAGE = b"usage: tolvex-standin [-h] [-n count]\n"
 
 
-def start(*args):
-    proc = subprocess.Popen([*STANDIN, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def start(*args, stdout=subprocess.PIPE, **kw):
+    proc = subprocess.Popen([*STANDIN, *args], stdout=stdout, stderr=subprocess.PIPE, **kw)
     assert proc.stderr.readline() == READY
     return proc
+
+
+def stop(proc, sig=signal.SIGINT):
+    """Stops the stand-in with sig; returns what it wrote on standard error, its status, how long
+    it took to stop and the log it wrote on standard output, if that was a pipe of the test's."""
+    proc.send_signal(sig)
+    started = time.monotonic()
+    out, err = proc.communicate(timeout=10)
+    return err, proc.returncode, time.monotonic() - started, out
+
+
+def stopped(count):
+    return f"tolvex-standin: stopped after {count} request{'' if count == 1 else 's'}\n".encode()
 
 
 def tolvex(*words):
@@ -31,7 +48,7 @@ class StandIn(unittest.TestCase):
             (["ping", "now"], b"unknown command: ping now\n", rb"9 bytes: ping\x20now\x20"),
             ([b"\\\x01\x7f\xff"], b"unknown command: \\\x01\x7f\xff\n",
              rb"5 bytes: \\\x01\x7f\xff\x20"),
-            ([""], b"unknown command: \n", rb"1 bytes: \x20"),
+            ([""], b"unknown command: \n", rb"1 byte: \x20"),
         ]
         proc = start("-n", str(len(cases)))
         for words, answer, _ in cases:
@@ -42,27 +59,81 @@ class StandIn(unittest.TestCase):
         self.assertEqual(len(lines), len(cases))
         for line, (_, _, shown) in zip(lines, cases):
             self.assertRegex(line, rb"^from 127\.0\.0\.1:\d+, " + re.escape(shown) + rb"$")
-        self.assertEqual((err, proc.returncode), (b"tolvex-standin: stopped after 7 requests\n", 0))
+        self.assertEqual((err, proc.returncode), (stopped(len(cases)), 0))
 
-    def test_interrupt_stops_it_cleanly(self):
-        proc = start()
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=10)
-        self.assertEqual((out, err, proc.returncode),
-                         (b"", b"tolvex-standin: stopped after 0 requests\n", 0))
+    def test_each_stop_signal_stops_it_cleanly(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            for args in ([], ["-n", "2147483647"]):
+                with self.subTest(signal=sig.name, args=args):
+                    proc = start(*args)
+                    err, status, _, out = stop(proc, sig)
+                    self.assertEqual((out, err, status), (b"", stopped(0), 0))
 
-    def test_a_taken_port_or_a_bad_command_line_is_refused(self):
-        usage = b"usage: tolvex-standin [-n count]\n"
+    def test_a_taken_port_or_a_bad_command_line_is_refused_in_its_own_words(self):
         taken = b"tolvex-standin: 127.0.0.1 port 20003 is already in use\n"
         with udp_socket(SERVICE):
             run = subprocess.run(STANDIN, capture_output=True, timeout=10)
             self.assertEqual((run.stdout, run.stderr, run.returncode), (b"", taken, 1))
-        for args in (["-n", "0"], ["-n", "2x"], ["-x"], ["extra"]):
+        count = b"the count must be a whole number from 1 to 2147483647, not "
+        cases = [
+            (["-x"], b"unknown option -x"),
+            (["-n"], b"missing count after -n"),
+            (["extra"], b"unexpected argument extra"),
+            (["-n", "3", "extra"], b"unexpected argument extra"),
+        ] + [(["-n", n], count + n.encode()) for n in ("0", "-1", "abc", "1x", "", "2147483648")]
+        for args, why in cases:
             with self.subTest(args=args):
                 run = subprocess.run([*STANDIN, *args], capture_output=True, timeout=10)
-                self.assertEqual((run.stdout, run.returncode), (b"", 2))
-                self.assertTrue(run.stderr.endswith(usage), run.stderr)
+                self.assertEqual((run.stdout, run.stderr, run.returncode),
+                                 (b"", b"tolvex-standin: " + why + b"\n" + USAGE, 2))
+        run = subprocess.run([*STANDIN, "-h"], capture_output=True, timeout=10)
+        self.assertEqual((run.stdout, run.stderr, run.returncode), (USAGE, b"", 0))
 
+    def test_it_answers_on_when_its_log_is_gone(self):
+        reader, writer = os.pipe()
+        proc = start(stdout=writer)
+        os.close(writer)
+        os.close(reader)
+        for _ in range(3):
+            self.assertEqual(tolvex("ping"), b"pong\n")
+        gone = b"tolvex-standin: standard output: Broken pipe; requests are no longer shown\n"
+        self.assertEqual(stop(proc)[:2], (gone + stopped(3), 0))
+
+    def test_a_stalled_log_does_not_keep_it_from_stopping(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                reader, writer = os.pipe()
+                proc = start(stdout=writer)
+                os.close(writer)
+                # A line of 60,000 bytes fits in the pipe, which nobody reads; the next does not.
+                with udp_socket() as client:
+                    client.settimeout(5)
+                    for _ in range(2):
+                        client.sendto(b"x" * 60000, SERVICE)
+                        self.assertEqual(client.recv(65536), b"unknown command: " + b"x" * 60000)
+                time.sleep(0.2)
+                err, status, elapsed, _ = stop(proc, sig)
+                os.close(reader)
+                self.assertEqual((err, status), (stopped(2), 0))
+                self.assertLess(elapsed, 1)
+
+    def test_it_works_whatever_its_socket_descriptor(self):
+        inherited = 1100
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        if hard != resource.RLIM_INFINITY and hard < inherited + 64:
+            self.skipTest(f"the descriptor limit, {hard}, is too low to start it with {inherited}")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (inherited + 64, hard))
+        null = os.open(os.devnull, os.O_RDONLY)
+        fds = [os.dup(null) for _ in range(inherited)]
+        try:
+            proc = start(pass_fds=fds)
+        finally:
+            for fd in fds + [null]:
+                os.close(fd)
+        self.assertEqual(tolvex("ping"), b"pong\n")
+        err, status, _, out = stop(proc, signal.SIGTERM)
+        self.assertEqual((err, status), (stopped(1), 0))
+        self.assertRegex(out, rb"^from 127\.0\.0\.1:\d+, 5 bytes: ping\\x20\n$")
 
 if __name__ == "__main__":
     unittest.main()
