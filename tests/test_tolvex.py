@@ -8,6 +8,8 @@ from harness import exchange
 
 EVERY_BYTE = bytes(range(1, 256))
 REFUSED = b"command too long\n"
+# Well short of the 3-second wait, yet loose enough for an emulated, sanitized build on a busy host.
+NOT_WAITED = 2
 
 
 class Request(unittest.TestCase):
@@ -37,7 +39,7 @@ class Request(unittest.TestCase):
                 run = exchange(args, [b"ok"])
                 self.assertEqual(run.requests, [])
                 self.assertEqual((run.stdout, run.stderr, run.status), (REFUSED, b"", 0))
-                self.assertLess(run.elapsed, 1)
+                self.assertLess(run.elapsed, NOT_WAITED)
 
     def test_no_command_prints_usage_and_sends_nothing(self):
         run = exchange([], [b"ok"])
@@ -104,7 +106,7 @@ class Failure(unittest.TestCase):
                 self.assertEqual(run.requests, sent)
                 report = (prefix + os.strerror(code) + "\n").encode()
                 self.assertEqual((run.stdout, run.stderr, run.status), (b"", report, 0))
-                self.assertLess(run.elapsed, 1)
+                self.assertLess(run.elapsed, NOT_WAITED)
 
     def test_output_that_cannot_be_written_is_reported(self):
         lost = ("stdout: " + os.strerror(errno.ENOSPC) + "\n").encode()
@@ -124,11 +126,12 @@ class Failure(unittest.TestCase):
 
 
 class Memcheck(unittest.TestCase):
-    """The main outcomes under valgrind, which reports any bad memory access on standard error.
-    The request buffer is held to the end of the run by design, so leaks are not looked for."""
+    """The main outcomes under valgrind, which reports any bad memory access, and any block no
+    longer reachable at the exit, on standard error."""
 
     def test_outcomes_are_clean_under_memcheck(self):
-        valgrind = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=no"]
+        valgrind = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+                    "--errors-for-leak-kinds=definite,indirect,possible"]
         cases = [
             (["status"], [b"y" * 600], b"y" * 512 + b"\n"),
             (["status"], [], b"TIMEOUT\n"),
