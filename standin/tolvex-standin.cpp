@@ -312,8 +312,20 @@ main(int argc, char *argv[])
 			say_failed("ppoll");
 			return 1;
 		}
-		if (ready <= 0 || (pfd.revents & (POLLIN | POLLERR)) == 0)
+		if (ready <= 0)
 			continue;
+		if ((pfd.revents & POLLIN) == 0) {
+			/* An error is pending on the socket; taking it clears it. */
+			int err = 0;
+			socklen_t errlen = sizeof(err);
+			if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errlen) < 0) {
+				say_failed("getsockopt");
+				return 1;
+			}
+			errno = err;
+			say_failed("socket");
+			continue;
+		}
 		struct sockaddr_in from;
 		socklen_t fromlen = sizeof(from);
 		ssize_t reqlen = recvfrom(fd, req, sizeof(req), 0,
