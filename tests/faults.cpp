@@ -1,6 +1,7 @@
 /*
- * Preloaded into tolvex to make one call fail: TOLVEX_FAIL names the call and TOLVEX_FAIL_ERRNO
- * the error number it fails with.  The other calls go through untouched.  Built once with the
+ * Preloaded into a program to make one call fail: TOLVEX_FAIL names the call and TOLVEX_FAIL_ERRNO
+ * the error number it fails with; TOLVEX_FAIL_TIMES, if set, how many times before it goes
+ * through again.  The other calls go through untouched.  Built once with the
  * system calls alone and once with malloc too: a sanitizer's allocator cannot be stood in front of.
  */
 
@@ -27,6 +28,10 @@ failing(const char *call)
 	const char *name = getenv("TOLVEX_FAIL");
 	const char *code = getenv("TOLVEX_FAIL_ERRNO");
 	if (name == nullptr || code == nullptr || strcmp(name, call) != 0)
+		return false;
+	static long failed = 0;
+	const char *times = getenv("TOLVEX_FAIL_TIMES");
+	if (times != nullptr && failed++ >= strtol(times, nullptr, 10))
 		return false;
 	errno = static_cast<int>(strtol(code, nullptr, 10));
 	return true;
@@ -58,6 +63,24 @@ sendto(int fd, const void *data, size_t len, int flags, const struct sockaddr *t
 	using sendto_t =
 	    ssize_t(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
 	return next<sendto_t>("sendto")(fd, data, len, flags, to, tolen);
+}
+
+int
+bind(int fd, const struct sockaddr *addr, socklen_t len)
+{
+	if (failing("bind"))
+		return -1;
+	return next<int(int, const struct sockaddr *, socklen_t)>("bind")(fd, addr, len);
+}
+
+/* The C library's header names the parameters in its own reserved way. */
+ssize_t // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+recvfrom(int fd, void *data, size_t len, int flags, struct sockaddr *from, socklen_t *fromlen)
+{
+	if (failing("recvfrom"))
+		return -1;
+	using recvfrom_t = ssize_t(int, void *, size_t, int, struct sockaddr *, socklen_t *);
+	return next<recvfrom_t>("recvfrom")(fd, data, len, flags, from, fromlen);
 }
 
 int

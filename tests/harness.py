@@ -1,11 +1,18 @@
-"""Runs the built tolvex as a user would, against a fake control service that the test drives."""
+"""Runs the built programs as a user would, against a fake control service that the test drives.
 
+Every wait here is bounded, and every process a test starts is ended when the test ends, however
+it ended: a program that hangs fails its test and is not left behind."""
+
+import atexit
 import os
 import select
+import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
+import unittest
 from dataclasses import dataclass, field
 
 SERVICE = ("127.0.0.1", 20003)
@@ -13,9 +20,79 @@ SERVICE = ("127.0.0.1", 20003)
 EMULATOR = [os.environ["TOLVEX_EMULATOR"]] if os.environ.get("TOLVEX_EMULATOR") else []
 TOLVEX = [*EMULATOR, os.environ.get("TOLVEX", "")]
 STANDIN = [*EMULATOR, os.environ.get("STANDIN", "")]
+# How long one run may take before it is taken to hang: the 3-second wait, and ample room for an
+# emulated, sanitized start on a busy host.
+BOUND = 10
+# Linux's SO_TIMESTAMPNS, which Python does not name: the kernel stamps each datagram on arrival.
+SO_TIMESTAMPNS = 35
+# Runs the program with its standard output closed.
+CLOSED_STDOUT = ["sh", "-c", 'exec "$@" >&-', "sh"]
 
 if os.environ.get("TOLVEX_ISOLATED") not in ("netns", "shared"):
     sys.exit("run this test through isolated.py, away from any real control service")
+
+started = []
+
+
+def spawn(argv, **kw):
+    """Starts argv; it is ended, if it has not ended by itself, when the test ends."""
+    proc = subprocess.Popen(argv, **kw)
+    started.append(proc)
+    return proc
+
+
+def end(proc):
+    """Ends proc, and all it started if it leads a process group of its own."""
+    if proc.poll() is None:
+        if os.getpgid(proc.pid) == proc.pid:
+            os.killpg(proc.pid, signal.SIGKILL)
+        else:
+            proc.kill()
+    proc.wait()
+    for pipe in (proc.stdin, proc.stdout, proc.stderr):
+        if pipe:
+            pipe.close()
+
+
+@atexit.register
+def end_all():
+    while started:
+        end(started.pop())
+
+
+class TestCase(unittest.TestCase):
+    def setUp(self):
+        self.addCleanup(end_all)
+
+
+def finish(proc, timeout=BOUND):
+    """What proc writes until it ends, at most timeout seconds from now; past that it is ended
+    and the test fails."""
+    try:
+        return proc.communicate(timeout=max(timeout, 0))
+    except subprocess.TimeoutExpired:
+        end(proc)
+        raise AssertionError(f"{proc.args} did not end within {timeout:.1f} s") from None
+
+
+def readline(pipe, timeout=BOUND):
+    """One line from pipe, or what came of it before the time ran out or the pipe closed."""
+    line, deadline = b"", time.monotonic() + timeout
+    waiting = select.poll()
+    waiting.register(pipe, select.POLLIN)
+    while not line.endswith(b"\n") and waiting.poll(max(deadline - time.monotonic(), 0) * 1000):
+        byte = os.read(pipe.fileno(), 1)
+        if not byte:
+            break
+        line += byte
+    return line
+
+
+def preload(library, **variables):
+    """The environment that preloads library: by name along a search path, since the loader
+    splits LD_PRELOAD at blanks and the tree may have one in its path."""
+    return dict(os.environ, LD_PRELOAD=os.path.basename(library),
+                LD_LIBRARY_PATH=os.path.dirname(library), **variables)
 
 
 @dataclass
@@ -25,6 +102,7 @@ class Run:
     stderr: bytes = b""
     status: int = 0
     elapsed: float = 0.0
+    waited: float = None
 
 
 def udp_socket(bind=None):
@@ -44,28 +122,37 @@ def drain(sock):
 def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
              stdout=subprocess.PIPE):
     """Runs tolvex with args; the fake service records every datagram that reaches it and answers
-    the first with the answers, each one datagram to the request's source.  A stranger's datagram,
-    if given, reaches the client from another port before them.  The wrapper, if given, is the
-    command that tolvex runs under; stdout, where its standard output goes."""
+    the first with the answers, each one datagram to the request's source.  A stranger, if given
+    as (datagram, host), sends from another port to the client's port at that host before them.  The wrapper, if
+    given, is the command that tolvex runs under; stdout, where its standard output goes.  waited
+    is the time from the request's arrival to the end of the process."""
     run = Run()
     service = udp_socket(SERVICE) if listen else None
-    started = time.monotonic()
-    proc = subprocess.Popen([*wrapper, *TOLVEX, *args], stdout=stdout, stderr=subprocess.PIPE,
-                            env=env)
-    while service and proc.poll() is None:
-        if select.select([service], [], [], 0.01)[0]:
-            request, source = service.recvfrom(65536)
-            run.requests.append(request)
-            if stranger is not None:
-                with udp_socket() as other:
-                    other.sendto(stranger, source)
-            for answer in answers:
-                service.sendto(answer, source)
-            break
-    run.stdout, run.stderr = proc.communicate(timeout=10)
-    run.elapsed = time.monotonic() - started
-    run.status = proc.returncode
     if service:
-        run.requests += drain(service)
-        service.close()
+        service.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+    begun = time.monotonic()
+    proc = spawn([*wrapper, *TOLVEX, *args], stdout=stdout, stderr=subprocess.PIPE, env=env)
+    arrived = None
+    try:
+        while service and proc.poll() is None and time.monotonic() < begun + BOUND:
+            if select.select([service], [], [], 0.01)[0]:
+                request, stamp, _, source = service.recvmsg(65536, socket.CMSG_SPACE(16))
+                arrived = struct.unpack("@ll", stamp[0][2][:16]) if stamp else None
+                run.requests.append(request)
+                if stranger is not None:
+                    with udp_socket() as other:
+                        other.sendto(stranger[0], (stranger[1], source[1]))
+                for answer in answers:
+                    service.sendto(answer, source)
+                break
+        run.stdout, run.stderr = finish(proc, begun + BOUND - time.monotonic())
+        if arrived:
+            run.waited = time.time() - arrived[0] - arrived[1] / 1e9
+        run.elapsed = time.monotonic() - begun
+        run.status = proc.returncode
+    finally:
+        end(proc)
+        if service:
+            run.requests += drain(service)
+            service.close()
     return run

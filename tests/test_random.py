@@ -12,7 +12,7 @@ import random
 import unittest
 import zlib
 
-from harness import EMULATOR, exchange
+from harness import EMULATOR, TestCase, exchange
 
 SEED = int(os.environ.get("TOLVEX_SEED") or zlib.crc32(os.environ.get("TOLVEX_BUILD", "").encode()))
 CASES = int(os.environ.get("TOLVEX_CASES", "50" if EMULATOR else "150"))
@@ -48,7 +48,7 @@ def expected(words, answer):
     return [request], answer[:512].split(b"\0")[0] + b"\n"
 
 
-class Random(unittest.TestCase):
+class Random(TestCase):
     def test_random_round_trips_keep_the_rule(self):
         rng = random.Random(SEED)
         for case in range(CASES):

@@ -2,18 +2,21 @@
 
 import errno
 import os
+import re
 import unittest
 
-from harness import exchange
+from harness import CLOSED_STDOUT, TestCase, exchange, preload
 
 EVERY_BYTE = bytes(range(1, 256))
 REFUSED = b"command too long\n"
 # What a run that does not wait may take: well short of the 3-second wait, yet loose enough for an
 # emulated, sanitized build on a busy host.
 NOT_WAITED = 2
+MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unixutils", "src",
+                      "tolvex.1")
 
 
-class Request(unittest.TestCase):
+class Request(TestCase):
     def test_words_go_out_as_one_datagram_each_followed_by_a_blank(self):
         cases = [
             (["a", "bc"], b"a bc "),
@@ -49,7 +52,7 @@ class Request(unittest.TestCase):
                          (b"argument must be specified\n", b"", 0))
 
 
-class Answer(unittest.TestCase):
+class Answer(TestCase):
     def test_the_first_answer_is_printed_up_to_its_first_nul_within_512_bytes(self):
         cases = [
             ([b"pong"], b"pong\n"),
@@ -70,29 +73,40 @@ class Answer(unittest.TestCase):
                 self.assertEqual(run.requests, [b"status "])
                 self.assertEqual((run.stdout, run.stderr, run.status), (shown, b"", 0))
 
-    def test_a_stranger_that_answers_first_is_shown(self):
-        run = exchange(["status"], [b"service"], stranger=b"stranger")
-        self.assertEqual((run.stdout, run.stderr, run.status), (b"stranger\n", b"", 0))
+    def test_a_stranger_on_this_host_that_answers_first_is_shown_and_no_other(self):
+        # The client's port at another of the host's addresses is not the client's.
+        cases = [("127.0.0.1", b"stranger\n"), ("127.0.0.9", b"service\n")]
+        for host, shown in cases:
+            with self.subTest(stranger=host):
+                run = exchange(["status"], [b"service"], stranger=(b"stranger", host))
+                self.assertEqual((run.stdout, run.stderr, run.status), (shown, b"", 0))
 
 
-class Timeout(unittest.TestCase):
+class Timeout(TestCase):
     def test_no_answer_within_3000_ms_prints_timeout(self):
         for listen in (False, True):
             with self.subTest(listening=listen):
                 run = exchange(["status"], [], listen=listen)
                 self.assertEqual(run.requests, [b"status "] if listen else [])
                 self.assertEqual((run.stdout, run.stderr, run.status), (b"TIMEOUT\n", b"", 0))
-                self.assertGreaterEqual(run.elapsed, 2.99)
-                self.assertLess(run.elapsed, 3 + NOT_WAITED)
+                if listen:
+                    # From the request's arrival, which the wait follows, to the exit.
+                    self.assertGreaterEqual(run.waited, 2.99)
+                    self.assertLess(run.waited, 3.2)
+                else:
+                    self.assertGreaterEqual(run.elapsed, 2.99)
+                    self.assertLess(run.elapsed, 3 + NOT_WAITED)
 
 
-class Failure(unittest.TestCase):
+class Failure(TestCase):
     """Failed system calls, made to fail by a preloaded library."""
 
     def test_a_failed_call_is_reported_on_standard_error_and_not_waited_out(self):
         cases = [
             ("poll", errno.EINTR, "poll: : ", [b"status "]),
+            ("recvfrom", errno.ENOMEM, "recvfrom: ", [b"status "]),
             ("socket", errno.EMFILE, "socket: ", []),
+            ("bind", errno.EADDRNOTAVAIL, "bind: ", []),
             ("sendto", errno.ENETUNREACH, "sendto: ", []),
         ]
         # Built where no sanitizer brings an allocator of its own, which cannot be stood in front of.
@@ -101,8 +115,7 @@ class Failure(unittest.TestCase):
         for call, code, prefix, sent in cases:
             with self.subTest(call=call):
                 faults = os.environ["TOLVEX_FAULTS_MALLOC" if call == "malloc" else "TOLVEX_FAULTS"]
-                env = dict(os.environ, LD_PRELOAD=faults, TOLVEX_FAIL=call,
-                           TOLVEX_FAIL_ERRNO=str(code))
+                env = preload(faults, TOLVEX_FAIL=call, TOLVEX_FAIL_ERRNO=str(code))
                 run = exchange(["status"], [b"ok"], env=env)
                 self.assertEqual(run.requests, sent)
                 report = (prefix + os.strerror(code) + "\n").encode()
@@ -110,23 +123,58 @@ class Failure(unittest.TestCase):
                 self.assertLess(run.elapsed, NOT_WAITED)
 
     def test_output_that_cannot_be_written_is_reported(self):
-        lost = ("stdout: " + os.strerror(errno.ENOSPC) + "\n").encode()
+        full = ("stdout: " + os.strerror(errno.ENOSPC) + "\n").encode()
+        # A closed standard output is reported as such, and its descriptor is no socket's.
+        closed = ("stdout: " + os.strerror(errno.EBADF) + "\n").encode()
         cases = [
-            (["status"], [b"pong"], lost),
-            (["status"], [b"y" * 600], lost),
-            (["status"], [], lost),
-            ([], [], lost),
-            (["x" * 511], [], lost),
-            (["status"], [b""], b""),
+            (["status"], [b"pong"], "full", full),
+            (["status"], [b"y" * 600], "full", full),
+            (["status"], [], "full", full),
+            ([], [], "full", full),
+            (["x" * 511], [], "full", full),
+            (["status"], [b""], "full", b""),
+            (["status"], [b"pong"], "closed", closed),
+            (["status"], [], "closed", closed),
+            ([], [], "closed", closed),
         ]
-        for args, answers, report in cases:
-            with self.subTest(args=[a[:8] for a in args], answers=[a[:8] for a in answers]):
+        for args, answers, output, report in cases:
+            with self.subTest(args=[a[:8] for a in args], answers=[a[:8] for a in answers],
+                              output=output):
                 with open("/dev/full", "wb") as full:
-                    run = exchange(args, answers, stdout=full)
+                    if output == "full":
+                        run = exchange(args, answers, stdout=full)
+                    else:
+                        run = exchange(args, answers, wrapper=CLOSED_STDOUT)
                 self.assertEqual((run.stderr, run.status), (report, 0))
+                self.assertEqual(run.requests, [b"status "] if args == ["status"] else [])
 
 
-class Memcheck(unittest.TestCase):
+class Manual(TestCase):
+    def test_the_manuals_script_example_stops_on_every_failure_under_set_e(self):
+        with open(MANUAL, encoding="utf-8") as page:
+            example = re.findall(r"^\.Bd -literal.*\n((?:.*\n)*?)\.Ed$", page.read(), re.M)[-1]
+        self.assertIn("set -e", example)
+        # The script runs the tolvex under test in the place of the example's, through env(1),
+        # which gives the fault library to tolvex alone.
+        script = example.replace("tolvex status", '"$@" status', 1)
+        faults = preload(os.environ["TOLVEX_FAULTS"], TOLVEX_FAIL="sendto",
+                         TOLVEX_FAIL_ERRNO=str(errno.ENETUNREACH))
+        failing = [f"{name}={faults[name]}" for name in
+                   ("LD_PRELOAD", "LD_LIBRARY_PATH", "TOLVEX_FAIL", "TOLVEX_FAIL_ERRNO")]
+        unreachable = ("sendto: " + os.strerror(errno.ENETUNREACH) + "\n").encode()
+        cases = [
+            ([], [b"running"], (b"status: running\n", b"", 0)),
+            ([], [b""], (b"", b"", 1)),
+            ([], [], (b"", b"", 1)),
+            (failing, [b"running"], (b"", unreachable, 1)),
+        ]
+        for fault, answers, outcome in cases:
+            with self.subTest(fault=fault[-2:], answers=answers):
+                run = exchange([], answers, wrapper=["sh", "-c", script, "sh", "env", *fault])
+                self.assertEqual((run.stdout, run.stderr, run.status), outcome)
+
+
+class Memcheck(TestCase):
     """The main outcomes under valgrind, which reports any bad memory access, and any block no
     longer reachable at the exit, on standard error."""
 

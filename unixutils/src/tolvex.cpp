@@ -2,8 +2,9 @@
  * tolvex: pass one command to the control service on this host and show its answer.
  *
  * The words of the command line go out, each followed by one blank, as a single UDP datagram
- * to 127.0.0.1 port 20003.  The first datagram that comes back within three seconds is printed
- * as one line.  Scripts tell the outcomes apart by what is printed: the exit status is always 0.
+ * to 127.0.0.1 port 20003.  The first datagram that comes back from this host within three
+ * seconds is printed as one line.  Scripts tell the outcomes apart by what is printed: the exit
+ * status is always 0.
  */
 
 #include <sys/socket.h>
@@ -12,6 +13,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,16 +81,36 @@ main(int argc, char *argv[])
 		pktlen++;
 	}
 
+	/*
+	 * Started with a standard stream closed, the socket would take its descriptor, and what is
+	 * meant for that stream would go into the socket.  It moves above them instead: the stream
+	 * stays closed, and writing to it fails as it should.
+	 */
 	int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+	if (sockfd >= 0 && sockfd <= STDERR_FILENO) {
+		int moved = fcntl(sockfd, F_DUPFD, STDERR_FILENO + 1);
+		close(sockfd);
+		sockfd = moved;
+	}
 	if (sockfd < 0) {
 		perror("socket");
 		return 0;
 	}
 
+	/*
+	 * Bound to the loopback address, with a port the system picks, the socket takes datagrams
+	 * only from this host: the systems drop those for 127.0.0.0/8 that arrive from elsewhere.
+	 * Left unbound, it would be bound to every address of the host at the send, and a datagram
+	 * from any host that reached one of them would pass for the service's answer.
+	 */
 	struct sockaddr_in servaddr;
 	memset(&servaddr, 0, sizeof(servaddr));
 	servaddr.sin_family = AF_INET;
 	servaddr.sin_addr.s_addr = inet_addr(service_addr);
+	if (bind(sockfd, reinterpret_cast<struct sockaddr *>(&servaddr), sizeof(servaddr)) < 0) {
+		perror("bind");
+		return 0;
+	}
 	servaddr.sin_port = htons(service_port);
 
 	/* A request that never left must not be reported as a service that did not answer. */
@@ -119,7 +143,9 @@ main(int argc, char *argv[])
 	socklen_t rcv_addr_len = sizeof(rcv_addr);
 	ssize_t len = recvfrom(sockfd, buf, sizeof(buf), 0,
 	                       reinterpret_cast<struct sockaddr *>(&rcv_addr), &rcv_addr_len);
-	if (len > 0)
+	if (len < 0)
+		perror("recvfrom");
+	else if (len > 0)
 		check_stdout(printf("%.*s\n", static_cast<int>(len), buf));
 	return 0;
 }
