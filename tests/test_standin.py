@@ -1,14 +1,17 @@
 """The stand-in control service, driven through tolvex as a person trying the client would."""
 
+import errno
 import os
 import re
 import resource
+import select
 import signal
 import subprocess
 import time
 import unittest
 
-from harness import SERVICE, STANDIN, TOLVEX, udp_socket
+from harness import (SERVICE, STANDIN, TOLVEX, TestCase, finish, preload, readline, spawn,
+                     udp_socket)
 
 READY = b"tolvex-standin: listening on 127.0.0.1 port 20003\n"
 HELP = b"ping: answers pong\necho WORDS: answers the words\nhelp: lists the commands\n"
@@ -16,8 +19,9 @@ USAGE = b"usage: tolvex-standin [-h] [-n count]\n"
 
 
 def start(*args, stdout=subprocess.PIPE, **kw):
-    proc = subprocess.Popen([*STANDIN, *args], stdout=stdout, stderr=subprocess.PIPE, **kw)
-    assert proc.stderr.readline() == READY
+    proc = spawn([*STANDIN, *args], stdout=stdout, stderr=subprocess.PIPE, **kw)
+    ready = readline(proc.stderr)
+    assert ready == READY, ready
     return proc
 
 
@@ -26,19 +30,42 @@ def stop(proc, sig=signal.SIGINT):
     it took to stop and the log it wrote on standard output, if that was a pipe of the test's."""
     proc.send_signal(sig)
     started = time.monotonic()
-    out, err = proc.communicate(timeout=10)
+    out, err = finish(proc)
     return err, proc.returncode, time.monotonic() - started, out
 
 
-def stopped(count):
-    return f"tolvex-standin: stopped after {count} request{'' if count == 1 else 's'}\n".encode()
+def stopped(count, unshown=0):
+    more = f", {unshown} not shown" if unshown else ""
+    return f"tolvex-standin: stopped after {count} request{'' if count == 1 else 's'}{more}\n".encode()
 
 
 def tolvex(*words):
-    return subprocess.run([*TOLVEX, *words], capture_output=True, timeout=10).stdout
+    return finish(spawn([*TOLVEX, *words], stdout=subprocess.PIPE, stderr=subprocess.PIPE))[0]
 
 
-class StandIn(unittest.TestCase):
+def flood(test, requests):
+    """Sends each request in turn and checks its answer; returns how many were sent."""
+    with udp_socket() as client:
+        client.settimeout(5)
+        for request in requests:
+            client.sendto(request, SERVICE)
+            test.assertEqual(client.recv(65536), request[len(b"echo "):])
+    return len(requests)
+
+
+def read_until_idle(pipe, idle=0.3):
+    got = b""
+    while select.select([pipe], [], [], idle)[0] and (chunk := os.read(pipe.fileno(), 1 << 20)):
+        got += chunk
+    return got
+
+
+# Log lines of 4 KB, more than the pipe and the stand-in's own buffer hold, and the largest one.
+FLOOD = [b"echo " + b"\x01" * 1000] * 2000 + [b"echo " + b"\x02" * 65502]
+LAGGING = b"tolvex-standin: standard output is not keeping up; requests are not being shown\n"
+
+
+class StandIn(TestCase):
     def test_answers_each_command_and_shows_each_request_byte_for_byte(self):
         cases = [
             (["ping"], b"pong\n", rb"5 bytes: ping\x20"),
@@ -80,7 +107,9 @@ class StandIn(unittest.TestCase):
             (["-n"], b"missing count after -n"),
             (["extra"], b"unexpected argument extra"),
             (["-n", "3", "extra"], b"unexpected argument extra"),
-        ] + [(["-n", n], count + n.encode()) for n in ("0", "-1", "abc", "1x", "", "2147483648")]
+        ] + [(["-n", n], count + n.encode())
+             for n in ("0", "-1", "abc", "1x", "2147483648", "99999999999999999999", " 5", "+5",
+                       "010")] + [(["-n", ""], count + b"an empty string")]
         for args, why in cases:
             with self.subTest(args=args):
                 run = subprocess.run([*STANDIN, *args], capture_output=True, timeout=10)
@@ -99,23 +128,42 @@ class StandIn(unittest.TestCase):
         gone = b"tolvex-standin: standard output: Broken pipe; requests are no longer shown\n"
         self.assertEqual(stop(proc)[:2], (gone + stopped(3), 0))
 
-    def test_a_stalled_log_does_not_keep_it_from_stopping(self):
+    def test_it_answers_all_and_stops_at_once_while_nobody_reads_its_log(self):
         for sig in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=sig.name):
-                reader, writer = os.pipe()
-                proc = start(stdout=writer)
-                os.close(writer)
-                # A line of 60,000 bytes fits in the pipe, which nobody reads; the next does not.
-                with udp_socket() as client:
-                    client.settimeout(5)
-                    for _ in range(2):
-                        client.sendto(b"x" * 60000, SERVICE)
-                        self.assertEqual(client.recv(65536), b"unknown command: " + b"x" * 60000)
-                time.sleep(0.2)
-                err, status, elapsed, _ = stop(proc, sig)
-                os.close(reader)
-                self.assertEqual((err, status), (stopped(2), 0))
+                proc = start()
+                sent = flood(self, FLOOD)
+                self.assertEqual(tolvex("ping"), b"pong\n")
+                err, status, elapsed, out = stop(proc, sig)
                 self.assertLess(elapsed, 1)
+                shown = len(out.splitlines())
+                self.assertEqual((err, status), (LAGGING + stopped(sent + 1, sent + 1 - shown), 0))
+                self.assertLess(shown, sent / 2)
+
+    def test_its_log_goes_on_once_its_reader_catches_up(self):
+        # A reader's pipe that may not block the writer either.
+        reader, writer = os.pipe()
+        os.set_blocking(writer, False)
+        proc = start(stdout=writer)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as log:
+            sent = flood(self, FLOOD)
+            lines = read_until_idle(log)
+            self.assertEqual(tolvex("echo", "again"), b"again\n")
+            lines += read_until_idle(log)
+            err, status, _, _ = stop(proc)
+        last = rb", 11 bytes: echo\x20again\x20"
+        self.assertEqual(lines.splitlines()[-1][-len(last):], last)
+        shown = len(lines.splitlines())
+        self.assertEqual((err, status), (LAGGING + stopped(sent + 1, sent + 1 - shown), 0))
+
+    def test_a_failed_receive_is_reported_and_it_answers_on(self):
+        env = preload(os.environ["TOLVEX_FAULTS"], TOLVEX_FAIL="recvfrom",
+                      TOLVEX_FAIL_ERRNO=str(errno.ENOMEM), TOLVEX_FAIL_TIMES="1")
+        proc = start(env=env)
+        self.assertEqual(tolvex("ping"), b"pong\n")
+        failed = f"tolvex-standin: recvfrom: {os.strerror(errno.ENOMEM)}\n".encode()
+        self.assertEqual(stop(proc)[:2], (failed + stopped(1), 0))
 
     def test_it_works_whatever_its_socket_descriptor(self):
         inherited = 1100
