@@ -3,7 +3,7 @@
 # the start of /bin/true, on both release builds, in a private network namespace with the
 # stand-in service answering.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$(realpath "$0")")/.."
 . tools/deps.sh
 need cmake make g++ g++-multilib netcat-openbsd valgrind time python3 util-linux
 # Builds of its own, without the tests, so that the presets' builds are left as they are.
@@ -12,5 +12,5 @@ for size in 64 32; do
 		-DCMAKE_CXX_FLAGS="-m$size" -DCMAKE_EXE_LINKER_FLAGS="-m$size" >/dev/null
 	cmake --build "build/bench$size" --target tolvex tolvex-standin >/dev/null
 done
-exec python3 tests/isolated.py python3 bench/measure.py build/bench64/unixutils/src/tolvex \
+exec /usr/bin/python3 tests/isolated.py /usr/bin/python3 bench/measure.py build/bench64/unixutils/src/tolvex \
 	build/bench32/unixutils/src/tolvex build/bench64/standin/tolvex-standin

@@ -2,6 +2,7 @@
 
 import os
 import re
+import signal
 import statistics
 import subprocess
 import sys
@@ -10,6 +11,9 @@ import time
 
 ROUND_TRIPS = 300
 RUNS = 5
+# Instructions of one answered round trip, for each build: the 32-bit one takes more to load and
+# start (164,341 against 138,432 here).
+MOST_INSTRUCTIONS = {"x64": 150000, "x86": 175000}
 NC = ["/usr/bin/nc", "-u", "-W1", "127.0.0.1", "20003"]
 
 
@@ -59,11 +63,9 @@ def runs_here(path):
         return False
 
 
-def main(tolvex64, tolvex32, standin_path):
-    builds = {"x64": tolvex64}
-    if runs_here(tolvex32):
-        builds["x86"] = tolvex32
-    standin = subprocess.Popen([standin_path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+def round_trips(builds, standin):
+    """The timed round trips, the instruction counts and the peak memory, with standin
+    answering."""
     standin.stderr.readline()
     with tempfile.NamedTemporaryFile() as request:
         request.write(b"ping ")
@@ -80,8 +82,21 @@ def main(tolvex64, tolvex32, standin_path):
             times["true"].append(per_call_us(["/bin/true"]))
         counts = {name: instructions(path) for name, path in builds.items()}
         peaks = {name: peak_kib(path) for name, path in builds.items()}
-    standin.terminate()
-    standin.wait()
+    return times, counts, peaks
+
+
+def main(tolvex64, tolvex32, standin_path):
+    builds = {"x64": tolvex64}
+    if runs_here(tolvex32):
+        builds["x86"] = tolvex32
+    # The stand-in is ended however the measurement ends: a stop, a failed check, or the end.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    standin = subprocess.Popen([standin_path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        times, counts, peaks = round_trips(builds, standin)
+    finally:
+        standin.kill()
+        standin.wait()
     waits = {name: max(timeout_ms(path) for _ in range(3)) for name, path in builds.items()}
 
     def ratio(name, base):
@@ -102,8 +117,9 @@ def main(tolvex64, tolvex32, standin_path):
         ("starting /bin/true (us)", f"{med['true']:.0f}", "", "", ""),
         row("tolvex / nc, median of runs", lambda n: f"{ratio(n, 'nc'):.2f}"),
         row("tolvex / /bin/true, median of runs", lambda n: f"{ratio(n, 'true'):.2f}"),
-        row("instructions, one answered round trip", lambda n: str(counts[n]), "<= 150000",
-            counts["x64"] <= 150000),
+        row("instructions, one answered round trip", lambda n: str(counts[n]),
+            "<= " + "/".join(str(MOST_INSTRUCTIONS[n]) for n in builds),
+            all(counts[n] <= MOST_INSTRUCTIONS[n] for n in builds)),
         row("peak resident memory (KiB)", lambda n: str(peaks[n]), "< 2048",
             all(peak < 2048 for peak in peaks.values())),
         row("start to TIMEOUT, slowest of 3 (ms)", lambda n: f"{waits[n]:.0f}", "3000-3100",
@@ -111,7 +127,7 @@ def main(tolvex64, tolvex32, standin_path):
     ]
     print(f"{RUNS} runs of {ROUND_TRIPS} round trips each, tolvex, nc and /bin/true alternating")
     for cells in rows:
-        print(f"{cells[0]:<42} {cells[1]:>8} {cells[2]:>8}  {cells[3]:<10} {cells[4]}".rstrip())
+        print(f"{cells[0]:<42} {cells[1]:>8} {cells[2]:>8}  {cells[3]:<17} {cells[4]}".rstrip())
     if "x86" not in builds:
         print("n/a: this host cannot start 32-bit x86 programs")
 
