@@ -12,5 +12,6 @@ for size in 64 32; do
 		-DCMAKE_CXX_FLAGS="-m$size" -DCMAKE_EXE_LINKER_FLAGS="-m$size" >/dev/null
 	cmake --build "build/bench$size" --target tolvex tolvex-standin >/dev/null
 done
-exec /usr/bin/python3 tests/isolated.py /usr/bin/python3 bench/measure.py build/bench64/unixutils/src/tolvex \
-	build/bench32/unixutils/src/tolvex build/bench64/standin/tolvex-standin
+exec /usr/bin/python3 tests/isolated.py /usr/bin/python3 bench/measure.py \
+	build/bench64/unixutils/src/tolvex build/bench32/unixutils/src/tolvex \
+	build/bench64/standin/tolvex-standin

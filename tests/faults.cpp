@@ -1,8 +1,8 @@
 /*
  * Preloaded into a program to make one call fail: TOLVEX_FAIL names the call and TOLVEX_FAIL_ERRNO
  * the error number it fails with; TOLVEX_FAIL_TIMES, if set, how many times before it goes
- * through again.  The other calls go through untouched.  Built once with the
- * system calls alone and once with malloc too: a sanitizer's allocator cannot be stood in front of.
+ * through again.  The other calls go through untouched.  Built once with the system calls alone
+ * and once with malloc too: a sanitizer's allocator cannot be stood in front of.
  */
 
 #include <sys/socket.h>

@@ -3,7 +3,6 @@
 Every wait here is bounded, and every process a test starts is ended when the test ends, however
 it ended: a program that hangs fails its test and is not left behind."""
 
-import atexit
 import os
 import select
 import signal
@@ -54,7 +53,6 @@ def end(proc):
             pipe.close()
 
 
-@atexit.register
 def end_all():
     while started:
         end(started.pop())
@@ -123,9 +121,9 @@ def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
              stdout=subprocess.PIPE):
     """Runs tolvex with args; the fake service records every datagram that reaches it and answers
     the first with the answers, each one datagram to the request's source.  A stranger, if given
-    as (datagram, host), sends from another port to the client's port at that host before them.  The wrapper, if
-    given, is the command that tolvex runs under; stdout, where its standard output goes.  waited
-    is the time from the request's arrival to the end of the process."""
+    as (datagram, host), sends from another port to the client's port at that host before them.
+    The wrapper, if given, is the command that tolvex runs under; stdout, where its standard
+    output goes.  waited is the time from the request's arrival to the end of the process."""
     run = Run()
     service = udp_socket(SERVICE) if listen else None
     if service:

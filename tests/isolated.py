@@ -45,7 +45,6 @@ def run_unshared(argv):
     however it comes."""
     libc = ctypes.CDLL(None, use_errno=True)
     inner = subprocess.Popen(argv, preexec_fn=lambda: libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
-
     stops = []
 
     def stop(signo, _):

@@ -35,8 +35,9 @@ def stop(proc, sig=signal.SIGINT):
 
 
 def stopped(count, unshown=0):
+    plural = "" if count == 1 else "s"
     more = f", {unshown} not shown" if unshown else ""
-    return f"tolvex-standin: stopped after {count} request{'' if count == 1 else 's'}{more}\n".encode()
+    return f"tolvex-standin: stopped after {count} request{plural}{more}\n".encode()
 
 
 def tolvex(*words):
