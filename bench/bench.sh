@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$(realpath "$0")")/.."
 . tools/deps.sh
-need cmake make g++ g++-multilib netcat-openbsd valgrind time python3 util-linux
+need cmake make g++ g++-m32 /usr/bin/nc valgrind /usr/bin/time /usr/bin/python3 unshare
 # Builds of its own, without the tests, so that the presets' builds are left as they are.
 for size in 64 32; do
 	cmake -S . -B "build/bench$size" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \

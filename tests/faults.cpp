@@ -2,7 +2,8 @@
  * Preloaded into a program to make one call fail: TOLVEX_FAIL names the call and TOLVEX_FAIL_ERRNO
  * the error number it fails with; TOLVEX_FAIL_TIMES, if set, how many times before it goes
  * through again.  The other calls go through untouched.  Built once with the system calls alone
- * and once with malloc too: a sanitizer's allocator cannot be stood in front of.
+ * and once with malloc too: a sanitizer's allocator cannot be stood in front of.  A failed fflush
+ * stands for a full disk where the system has no device that is always full.
  */
 
 #include <sys/socket.h>
@@ -12,14 +13,9 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#ifdef FAIL_MALLOC
-/* glibc's own allocator, which the override below passes every other request on to. */
-extern "C" void *
-__libc_malloc(size_t size); // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-#endif
 
 namespace {
 bool
@@ -91,6 +87,14 @@ poll(struct pollfd *fds, nfds_t nfds, int timeout)
 	return next<int(struct pollfd *, nfds_t, int)>("poll")(fds, nfds, timeout);
 }
 
+int
+fflush(FILE *stream)
+{
+	if (failing("fflush"))
+		return EOF;
+	return next<int(FILE *)>("fflush")(stream);
+}
+
 #ifdef FAIL_MALLOC
 /* Only the request buffer's size fails: the C library's own allocations must still work. */
 void *
@@ -98,7 +102,10 @@ malloc(size_t size)
 {
 	if (size == 512 && failing("malloc"))
 		return nullptr;
-	return __libc_malloc(size);
+	static void *(*system_malloc)(size_t) = nullptr;
+	if (system_malloc == nullptr)
+		system_malloc = next<void *(size_t)>("malloc");
+	return system_malloc(size);
 }
 #endif
 }

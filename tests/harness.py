@@ -22,8 +22,16 @@ STANDIN = [*EMULATOR, os.environ.get("STANDIN", "")]
 # How long one run may take before it is taken to hang: the 3-second wait, and ample room for an
 # emulated, sanitized start on a busy host.
 BOUND = 10
-# Linux's SO_TIMESTAMPNS, which Python does not name: the kernel stamps each datagram on arrival.
-SO_TIMESTAMPNS = 35
+# How the fake service learns when a request arrived: the kernel's stamp on arrival, asked for by
+# an option that Python does not name and the systems number apart (Linux's SO_TIMESTAMPNS, in
+# nanoseconds; SO_TIMESTAMP in microseconds, 29 on Linux and 0x400 on FreeBSD), where the system
+# takes it; or, everywhere, the clock read as soon as a receive that was already waiting returns,
+# which a busy host may make late.  Each is (option, unit of the stamp's second field).
+STAMPS = {"kernel, ns": (35, 1e-9), "kernel, us": (29, 1e-6), "kernel, us (0x400)": (0x400, 1e-6),
+          "waiting receive": (None, None)}
+# Sockets that carry the largest datagrams, which some systems send and hold only when asked
+# (FreeBSD: 9,216 and 42,080 bytes by default).
+SOCKET_BUFFER = 1 << 18
 # Runs the program with its standard output closed.
 CLOSED_STDOUT = ["sh", "-c", 'exec "$@" >&-', "sh"]
 
@@ -36,17 +44,20 @@ started = []
 def spawn(argv, **kw):
     """Starts argv; it is ended, if it has not ended by itself, when the test ends."""
     proc = subprocess.Popen(argv, **kw)
+    proc.leads_group = kw.get("start_new_session", False)
     started.append(proc)
     return proc
 
 
 def end(proc):
     """Ends proc, and all it started if it leads a process group of its own."""
-    if proc.poll() is None:
-        if os.getpgid(proc.pid) == proc.pid:
+    try:
+        if proc.leads_group:
             os.killpg(proc.pid, signal.SIGKILL)
-        else:
+        elif proc.poll() is None:
             proc.kill()
+    except ProcessLookupError:
+        pass
     proc.wait()
     for pipe in (proc.stdin, proc.stdout, proc.stderr):
         if pipe:
@@ -88,9 +99,11 @@ def readline(pipe, timeout=BOUND):
 
 def preload(library, **variables):
     """The environment that preloads library: by name along a search path, since the loader
-    splits LD_PRELOAD at blanks and the tree may have one in its path."""
-    return dict(os.environ, LD_PRELOAD=os.path.basename(library),
-                LD_LIBRARY_PATH=os.path.dirname(library), **variables)
+    splits LD_PRELOAD at blanks and the tree may have one in its path.  FreeBSD's loader of
+    32-bit programs reads variables of its own."""
+    name, path = os.path.basename(library), os.path.dirname(library)
+    return dict(os.environ, LD_PRELOAD=name, LD_LIBRARY_PATH=path, LD_32_PRELOAD=name,
+                LD_32_LIBRARY_PATH=path, **variables)
 
 
 @dataclass
@@ -105,6 +118,8 @@ class Run:
 
 def udp_socket(bind=None):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for option in (socket.SO_SNDBUF, socket.SO_RCVBUF):
+        s.setsockopt(socket.SOL_SOCKET, option, SOCKET_BUFFER)
     if bind:
         s.bind(bind)
     return s
@@ -117,25 +132,45 @@ def drain(sock):
     return got
 
 
+def stamps():
+    """The ways of stamping a request's arrival that this system offers."""
+    with udp_socket() as s:
+        offered = []
+        for name, (option, _) in STAMPS.items():
+            try:
+                if option is not None:
+                    s.setsockopt(socket.SOL_SOCKET, option, 1)
+                    s.setsockopt(socket.SOL_SOCKET, option, 0)
+                offered.append(name)
+            except OSError:
+                pass
+        return offered
+
+
 def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
-             stdout=subprocess.PIPE):
+             stdout=subprocess.PIPE, stamp=None):
     """Runs tolvex with args; the fake service records every datagram that reaches it and answers
     the first with the answers, each one datagram to the request's source.  A stranger, if given
     as (datagram, host), sends from another port to the client's port at that host before them.
     The wrapper, if given, is the command that tolvex runs under; stdout, where its standard
-    output goes.  waited is the time from the request's arrival to the end of the process."""
+    output goes.  waited is the time from the request's arrival, stamped in the way named, or the
+    first this system offers, to the end of the process."""
     run = Run()
     service = udp_socket(SERVICE) if listen else None
-    if service:
-        service.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+    option, unit = STAMPS[stamp or stamps()[0]]
+    if service and option is not None:
+        service.setsockopt(socket.SOL_SOCKET, option, 1)
     begun = time.monotonic()
     proc = spawn([*wrapper, *TOLVEX, *args], stdout=stdout, stderr=subprocess.PIPE, env=env)
     arrived = None
     try:
         while service and proc.poll() is None and time.monotonic() < begun + BOUND:
             if select.select([service], [], [], 0.01)[0]:
-                request, stamp, _, source = service.recvmsg(65536, socket.CMSG_SPACE(16))
-                arrived = struct.unpack("@ll", stamp[0][2][:16]) if stamp else None
+                arrived = time.time()
+                request, ancillary, _, source = service.recvmsg(65536, socket.CMSG_SPACE(16))
+                if option is not None:
+                    seconds, fraction = struct.unpack("@ll", ancillary[0][2][:struct.calcsize("@ll")])
+                    arrived = seconds + fraction * unit
                 run.requests.append(request)
                 if stranger is not None:
                     with udp_socket() as other:
@@ -145,7 +180,7 @@ def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
                 break
         run.stdout, run.stderr = finish(proc, begun + BOUND - time.monotonic())
         if arrived:
-            run.waited = time.time() - arrived[0] - arrived[1] / 1e9
+            run.waited = time.time() - arrived
         run.elapsed = time.monotonic() - begun
         run.status = proc.returncode
     finally:

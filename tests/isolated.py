@@ -3,8 +3,8 @@
 The command runs in a private network namespace whose loopback is up and holds nothing else, so
 tests may also run side by side; and in a process namespace of its own, so that whatever it
 started ends with it, also when this is ended, by a signal or by CTest's time limit.  Where no
-namespace can be made, tests take turns through a lock file and refuse to run while 127.0.0.1
-port 20003 is taken.
+namespace can be made (FreeBSD), tests take turns through a lock file, refuse to run while
+127.0.0.1 port 20003 is taken, and lead a process group that is ended with them.
 """
 
 import ctypes
@@ -39,25 +39,50 @@ def can_unshare():
         return False
 
 
-def run_unshared(argv):
-    """Runs argv, which is unshare; returns its status.  unshare passes on no stop signal to the
-    namespace, so a stop ends it, and the namespace with it; so does the end of this process,
-    however it comes."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    inner = subprocess.Popen(argv, preexec_fn=lambda: libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
+def run(argv, unshared):
+    """Runs argv; returns its status.  A stop ends it, and so does the end of this process,
+    however it comes, where the system can tie a child's end to its parent's (Linux).  unshare
+    passes on no stop signal to its namespace, whose end ends everything in it; elsewhere argv
+    leads a process group of its own, which is ended with it, whatever of it is left."""
+    if unshared:
+        libc = ctypes.CDLL(None, use_errno=True)
+        inner = subprocess.Popen(
+            argv, preexec_fn=lambda: libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
+    else:
+        inner = subprocess.Popen(argv, start_new_session=True)
     stops = []
+
+    def end():
+        try:
+            if unshared:
+                inner.kill()
+            else:
+                os.killpg(inner.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
     def stop(signo, _):
         stops.append(signo)
-        inner.kill()
+        end()
 
     for signo in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signo, stop)
     status = inner.wait()
+    end()
     if stops:
         signal.signal(stops[0], signal.SIG_DFL)
         os.kill(os.getpid(), stops[0])
     return status
+
+
+def take_turn(path):
+    """Waits for the lock file at path, which any user may take: it is made readable by all, and
+    a lock needs no more."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:
+        fd = os.open(path, os.O_RDONLY | os.O_CREAT, 0o644)
+    fcntl.flock(fd, fcntl.LOCK_EX)
 
 
 def main(cmd):
@@ -66,17 +91,16 @@ def main(cmd):
         os.execvp(cmd[0], cmd)
     if can_unshare():
         os.environ["TOLVEX_ISOLATED"] = "netns"
-        sys.exit(run_unshared(["unshare", *UNSHARE, sys.executable, __file__] + cmd))
-    with open("/tmp/tolvex-tests.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.bind(("127.0.0.1", PORT))
-            except OSError:
-                sys.exit(f"refusing to run: no private network namespace, and 127.0.0.1 "
-                         f"port {PORT} is taken")
-        os.environ["TOLVEX_ISOLATED"] = "shared"
-        sys.exit(subprocess.run(cmd).returncode)
+        sys.exit(run(["unshare", *UNSHARE, sys.executable, __file__] + cmd, True))
+    take_turn("/tmp/tolvex-tests.lock")
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind(("127.0.0.1", PORT))
+        except OSError:
+            sys.exit(f"refusing to run: no private network namespace, and 127.0.0.1 "
+                     f"port {PORT} is taken")
+    os.environ["TOLVEX_ISOLATED"] = "shared"
+    sys.exit(run(cmd, False))
 
 
 if __name__ == "__main__":

@@ -39,6 +39,35 @@ check_stdout(int written)
 	if (written < 0 || fflush(stdout) == EOF)
 		perror("stdout");
 }
+
+/*
+ * A datagram socket bound to addr, or -1 when it cannot be had, which is reported if report is
+ * set.  Started with a standard stream closed, the socket would take its descriptor, and
+ * what is meant for that stream would go into the socket.  It moves above them instead: the
+ * stream stays closed, and writing to it fails as it should.
+ */
+int
+bound_socket(const struct sockaddr_in &addr, bool report = true)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	if (fd >= 0 && fd <= STDERR_FILENO) {
+		int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+		close(fd);
+		fd = moved;
+	}
+	if (fd < 0) {
+		if (report)
+			perror("socket");
+		return -1;
+	}
+	if (bind(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr)) < 0) {
+		if (report)
+			perror("bind");
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
 } // namespace
 
 /*
@@ -82,22 +111,6 @@ main(int argc, char *argv[])
 	}
 
 	/*
-	 * Started with a standard stream closed, the socket would take its descriptor, and what is
-	 * meant for that stream would go into the socket.  It moves above them instead: the stream
-	 * stays closed, and writing to it fails as it should.
-	 */
-	int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
-	if (sockfd >= 0 && sockfd <= STDERR_FILENO) {
-		int moved = fcntl(sockfd, F_DUPFD, STDERR_FILENO + 1);
-		close(sockfd);
-		sockfd = moved;
-	}
-	if (sockfd < 0) {
-		perror("socket");
-		return 0;
-	}
-
-	/*
 	 * Bound to the loopback address, with a port the system picks, the socket takes datagrams
 	 * only from this host: the systems drop those for 127.0.0.0/8 that arrive from elsewhere.
 	 * Left unbound, it would be bound to every address of the host at the send, and a datagram
@@ -107,14 +120,27 @@ main(int argc, char *argv[])
 	memset(&servaddr, 0, sizeof(servaddr));
 	servaddr.sin_family = AF_INET;
 	servaddr.sin_addr.s_addr = inet_addr(service_addr);
-	if (bind(sockfd, reinterpret_cast<struct sockaddr *>(&servaddr), sizeof(servaddr)) < 0) {
-		perror("bind");
+	int sockfd = bound_socket(servaddr);
+	if (sockfd < 0)
 		return 0;
-	}
+
+	/*
+	 * Where the system's own ports reach the service's (from 10000 on FreeBSD), it may give the
+	 * socket the service's port, and the request would come back to the socket as its answer.
+	 * Another is taken while this one holds that port.  Where the system has no other, no
+	 * service can be listening, since the port is this socket's: nothing is sent, and the wait
+	 * watches nothing and ends as when the service does not answer.
+	 */
+	struct sockaddr_in local;
+	socklen_t local_len = sizeof(local);
+	if (getsockname(sockfd, reinterpret_cast<struct sockaddr *>(&local), &local_len) == 0 &&
+	    local.sin_port == htons(service_port))
+		sockfd = bound_socket(servaddr, false);
 	servaddr.sin_port = htons(service_port);
 
 	/* A request that never left must not be reported as a service that did not answer. */
-	if (sendto(sockfd, sendbuffer, pktlen, 0, reinterpret_cast<struct sockaddr *>(&servaddr),
+	if (sockfd >= 0 &&
+	    sendto(sockfd, sendbuffer, pktlen, 0, reinterpret_cast<struct sockaddr *>(&servaddr),
 	           sizeof(servaddr)) < 0) {
 		perror("sendto");
 		return 0;
