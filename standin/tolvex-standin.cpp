@@ -2,11 +2,13 @@
  * tolvex-standin: takes the control service's place on 127.0.0.1 UDP port 20003 where none runs,
  * so that tolvex can be tried, and scripts that call it tested.  It answers each request with one
  * datagram to where it came from, then shows it on standard output, every byte made visible.  The
- * answers never wait on that log: what its reader cannot take yet is held in a bounded buffer, and
- * a line that does not fit is counted and let go.
+ * answers never wait on that log or on a message: both go out through descriptors that do not
+ * block, what the log's reader cannot take yet is held in a bounded buffer, and what does not fit
+ * is counted and let go.
  */
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,11 +22,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <err.h>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+constexpr char name[] = "tolvex-standin";
 constexpr char usage_text[] = "usage: tolvex-standin [-h] [-n count]\n";
 constexpr char listen_addr[] = "127.0.0.1";
 constexpr unsigned short listen_port = 20003;
@@ -39,23 +42,69 @@ constexpr size_t log_room = 4 * (max_heading + 4 * max_datagram + 1);
 
 constexpr char help_text[] = "ping: answers pong\n"
                              "echo WORDS: answers the words\n"
+                             "status: answers how long it has run, and how many it answered\n"
                              "help: lists the commands";
 constexpr char unknown_prefix[] = "unknown command: ";
 
+struct timespec started;
+/* Where the log and the messages go; and the file status flags of standard output and standard
+ * error as they were found, to set back at the end. */
+int out = STDOUT_FILENO;
+int errout = STDERR_FILENO;
+int found_flags[2];
+
 /* The stop line, kept up to date for the stop handler, which may interrupt the loop anywhere:
- * the loop writes the line the handler is not pointed at, and only then points it there.  Lines
- * of the log still waiting for its reader count as not shown, since a stop lets them go. */
+ * the loop writes the line the handler is not pointed at, and only then points it there. */
 char stoplines[2][96];
 volatile sig_atomic_t current = 0;
 
+/* A message on standard error, let go if it cannot be written now. */
 void
-count(unsigned long long served, unsigned long long unshown)
+say(const char *what, const char *detail = "", const char *more = "")
+{
+	const char *parts[] = {name, ": ", what, detail, more, "\n"};
+	struct iovec iov[sizeof(parts) / sizeof(parts[0])];
+	for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); i++)
+		iov[i] = {const_cast<char *>(parts[i]), strlen(parts[i])};
+	writev(errout, iov, sizeof(parts) / sizeof(parts[0]));
+}
+
+void
+set_back()
+{
+	for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+		if (found_flags[fd - 1] >= 0)
+			fcntl(fd, F_SETFL, found_flags[fd - 1]);
+}
+
+[[noreturn]] void
+fail(const char *what)
+{
+	say(what, ": ", strerror(errno));
+	exit(1);
+}
+
+/* A descriptor for standard output or standard error that never blocks.  A terminal is opened
+ * anew, so that the one the shell reads stays as it was; anything else (a pipe, a file) is made
+ * non-blocking itself until the end. */
+int
+unblocked(int fd)
+{
+	const char *tty = isatty(fd) != 0 ? ttyname(fd) : nullptr;
+	int own = tty != nullptr ? open(tty, O_WRONLY | O_NONBLOCK | O_NOCTTY) : -1;
+	if (own < 0 && found_flags[fd - 1] >= 0)
+		fcntl(fd, F_SETFL, found_flags[fd - 1] | O_NONBLOCK);
+	return own >= 0 ? own : fd;
+}
+
+void
+count(unsigned long long served, unsigned long long shown)
 {
 	char more[48] = "";
-	if (unshown > 0)
-		snprintf(more, sizeof(more), ", %llu not shown", unshown);
+	if (served > shown)
+		snprintf(more, sizeof(more), ", %llu not shown", served - shown);
 	snprintf(stoplines[1 - current], sizeof(stoplines[0]),
-	         "tolvex-standin: stopped after %llu request%s%s\n", served, served == 1 ? "" : "s",
+	         "%s: stopped after %llu request%s%s\n", name, served, served == 1 ? "" : "s",
 	         more);
 	std::atomic_signal_fence(std::memory_order_release);
 	current = 1 - current;
@@ -66,18 +115,16 @@ count(unsigned long long served, unsigned long long unshown)
 [[noreturn]] void
 stop(int /*signo*/)
 {
-	/* Static: under qemu, the sanitizers misread a handler's stack. */
-	static struct pollfd err = {STDERR_FILENO, POLLOUT, 0};
-	if (poll(&err, 1, 0) > 0)
-		write(STDERR_FILENO, stoplines[current], strlen(stoplines[current]));
+	write(errout, stoplines[current], strlen(stoplines[current]));
+	set_back();
 	_exit(0);
 }
 
 [[noreturn]] void
 usage_error(const char *what, const char *detail)
 {
-	warnx("%s%s", what, detail);
-	fputs(usage_text, stderr);
+	say(what, detail);
+	write(errout, usage_text, strlen(usage_text));
 	exit(2);
 }
 
@@ -105,16 +152,27 @@ show_request(char *line, const struct sockaddr_in &from, const unsigned char *re
 	return len;
 }
 
-/* Composes the answer to one request in ans, which holds max_datagram bytes; returns its length. */
+/* Composes the answer to one request in ans, which holds max_datagram bytes; returns its length.
+ * served is the count of the requests answered before it. */
 size_t
-answer(const char *req, size_t reqlen, char *ans)
+answer(const char *req, size_t reqlen, char *ans, unsigned long long served)
 {
 	auto is = [req](size_t len, const char *word) {
 		return len == strlen(word) && memcmp(req, word, len) == 0;
 	};
-	/* tolvex follows every word with a blank; the last one is no part of the command. */
-	if (reqlen > 0 && req[reqlen - 1] == ' ')
+	/* tolvex follows every word with a blank, and echo(1) and terminals end a line: neither is
+	 * part of the command. */
+	if (reqlen > 0 && req[reqlen - 1] == '\n')
+		reqlen -= reqlen > 1 && req[reqlen - 2] == '\r' ? 2 : 1;
+	else if (reqlen > 0 && req[reqlen - 1] == ' ')
 		reqlen--;
+	if (is(reqlen, "status")) {
+		struct timespec now;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		return snprintf(ans, max_datagram, "up %lld s, %llu request%s answered",
+		                static_cast<long long>(now.tv_sec - started.tv_sec), served,
+		                served == 1 ? "" : "s");
+	}
 	const char *reply = unknown_prefix;
 	size_t skip = 0; /* what of the request the answer leaves out */
 	if (is(reqlen, "ping") || is(reqlen, "help")) {
@@ -136,12 +194,20 @@ answer(const char *req, size_t reqlen, char *ans)
 int
 main(int argc, char *argv[])
 {
+	clock_gettime(CLOCK_MONOTONIC, &started);
+	/* Both are read before either is changed: they may be one. */
+	for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+		found_flags[fd - 1] = fcntl(fd, F_GETFL);
+	atexit(set_back);
+	out = unblocked(STDOUT_FILENO);
+	errout = unblocked(STDERR_FILENO);
+
 	unsigned long limit = 0;
 	int ch;
 	opterr = 0;
 	while ((ch = getopt(argc, argv, ":hn:")) != -1) {
-		if (ch == 'h' && (fputs(usage_text, stdout) == EOF || fflush(stdout) == EOF))
-			err(1, "stdout");
+		if (ch == 'h' && write(out, usage_text, strlen(usage_text)) < 0)
+			fail("stdout");
 		if (ch == 'h')
 			return 0;
 		const char option[] = {'-', static_cast<char>(optopt), '\0'};
@@ -163,10 +229,10 @@ main(int argc, char *argv[])
 	struct sigaction sa = {};
 	sa.sa_handler = stop;
 	sigemptyset(&sa.sa_mask);
-	for (int sig : {SIGINT, SIGTERM})
+	for (int sig : {SIGINT, SIGTERM}) {
 		sigaddset(&sa.sa_mask, sig);
-	for (int sig : {SIGINT, SIGTERM})
 		sigaction(sig, &sa, nullptr);
+	}
 	sigprocmask(SIG_UNBLOCK, &sa.sa_mask, nullptr);
 	signal(SIGPIPE, SIG_IGN);
 
@@ -178,20 +244,22 @@ main(int argc, char *argv[])
 		fd = moved;
 	}
 	if (fd < 0)
-		err(1, "socket");
-	for (int option : {SO_SNDBUF, SO_RCVBUF})
-		if (setsockopt(fd, SOL_SOCKET, option, &socket_buffer, sizeof(socket_buffer)) < 0)
-			err(1, "setsockopt");
+		fail("socket");
+	for (int option : {SO_SNDBUF, SO_RCVBUF}) /* without, it still serves smaller requests */
+		setsockopt(fd, SOL_SOCKET, option, &socket_buffer, sizeof(socket_buffer));
+	char where[32];
+	snprintf(where, sizeof(where), "%s port %u", listen_addr, listen_port);
 	struct sockaddr_in addr = {};
 	addr.sin_family = AF_INET;
 	addr.sin_addr.s_addr = inet_addr(listen_addr);
 	addr.sin_port = htons(listen_port);
 	if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) < 0) {
-		if (errno == EADDRINUSE)
-			errx(1, "%s port %u is already in use", listen_addr, listen_port);
-		err(1, "bind");
+		if (errno != EADDRINUSE)
+			fail("bind");
+		say(where, " is already in use");
+		exit(1);
 	}
-	warnx("listening on %s port %u", listen_addr, listen_port);
+	say("listening on ", where);
 
 	static unsigned char req[max_datagram];
 	static char ans[max_datagram];
@@ -199,32 +267,30 @@ main(int argc, char *argv[])
 	size_t logstart = 0;
 	size_t logend = 0;
 	bool logging = true;
+	bool lagged = false;
 	unsigned long long served = 0;
-	unsigned long long unshown = 0;
-	unsigned long long queued = 0; /* lines in the log not yet written whole */
-	struct pollfd pfd[2] = {{fd, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}};
+	unsigned long long shown = 0; /* lines written whole */
+	struct pollfd pfd[2] = {{fd, POLLIN, 0}, {out, POLLOUT, 0}};
 	for (;;) {
-		count(served, unshown + queued);
+		count(served, shown);
 		bool served_all = limit != 0 && served >= limit;
 		if (served_all && logstart == logend)
 			stop(0);
 		pfd[0].fd = served_all ? -1 : fd;
-		pfd[1].fd = logstart < logend ? STDOUT_FILENO : -1;
+		pfd[1].fd = logstart < logend ? out : -1;
 		if (poll(pfd, 2, -1) < 0)
-			err(1, "poll");
-		/* As much as a pipe that has room takes whole, so as not to block; moved back once
-		 * half drained, so that a byte is moved at most twice. */
+			fail("poll");
+		/* As much as the reader takes now; moved back once half drained, so that a byte is
+		 * moved at most twice. */
 		if (pfd[1].revents != 0) {
-			size_t len = std::min<size_t>(logend - logstart, PIPE_BUF);
-			ssize_t n = write(STDOUT_FILENO, log + logstart, len);
+			ssize_t n = write(out, log + logstart, logend - logstart);
 			if (n >= 0) {
-				queued -= std::count(log + logstart, log + logstart + n, '\n');
+				shown += std::count(log + logstart, log + logstart + n, '\n');
 				logstart += static_cast<size_t>(n);
 			} else if (errno != EAGAIN) {
-				warnx("standard output: %s; requests are no longer shown",
-				      strerror(errno));
+				say("standard output: ", strerror(errno),
+				    "; requests are no longer shown");
 				logging = false;
-				queued = 0;
 				logstart = logend;
 			}
 			if (logstart == logend || logstart > sizeof(log) / 2) {
@@ -240,21 +306,20 @@ main(int argc, char *argv[])
 		ssize_t got = recvfrom(fd, req, sizeof(req), 0, reinterpret_cast<sockaddr *>(&from),
 		                       &fromlen);
 		if (got < 0) {
-			warn("recvfrom");
+			say("recvfrom: ", strerror(errno));
 			continue;
 		}
 		auto reqlen = static_cast<size_t>(got);
-		size_t anslen = answer(reinterpret_cast<char *>(req), reqlen, ans);
+		size_t anslen = answer(reinterpret_cast<char *>(req), reqlen, ans, served);
 		/* Counted, its line not yet shown, before the answer that a stop may follow. */
-		served++;
-		count(served, unshown + queued + (logging ? 1 : 0));
+		count(++served, shown);
 		if (sendto(fd, ans, anslen, 0, reinterpret_cast<sockaddr *>(&from), fromlen) < 0)
-			warn("sendto");
+			say("sendto: ", strerror(errno));
 		if (logging && sizeof(log) - logend >= max_heading + 4 * reqlen + 1) {
 			logend += show_request(log + logend, from, req, reqlen);
-			queued++;
-		} else if (logging && ++unshown == 1) {
-			warnx("standard output is not keeping up; requests are not being shown");
+		} else if (logging && !lagged) {
+			lagged = true;
+			say("standard output is not keeping up; requests are not being shown");
 		}
 	}
 }
