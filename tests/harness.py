@@ -147,40 +147,71 @@ def stamps():
         return offered
 
 
+def stamped(sock, stamp):
+    """sock, set to stamp each datagram's arrival in the named way."""
+    option = STAMPS[stamp][0]
+    if option is not None:
+        sock.setsockopt(socket.SOL_SOCKET, option, 1)
+    return sock
+
+
+def receive(sock, stamp):
+    """A datagram from sock, its source, and when it arrived as stamped."""
+    arrived = time.time()
+    data, ancillary, _, source = sock.recvmsg(65536, socket.CMSG_SPACE(16))
+    option, unit = STAMPS[stamp]
+    if option is not None:
+        seconds, fraction = struct.unpack("@ll", ancillary[0][2][:struct.calcsize("@ll")])
+        arrived = seconds + fraction * unit
+    return data, source, arrived
+
+
 def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
              stdout=subprocess.PIPE, stamp=None):
     """Runs tolvex with args; the fake service records every datagram that reaches it and answers
     the first with the answers, each one datagram to the request's source.  A stranger, if given
     as (datagram, host), sends from another port to the client's port at that host before them.
     The wrapper, if given, is the command that tolvex runs under; stdout, where its standard
-    output goes.  waited is the time from the request's arrival, stamped in the way named, or the
-    first this system offers, to the end of the process."""
+    output goes, or "timed": a socket that takes what tolvex prints as one datagram, so that
+    waited is the time from the request's arrival to that of its output, each stamped in the way
+    named, or the first this system offers.  A sanitizer's work at the exit is not counted."""
     run = Run()
-    service = udp_socket(SERVICE) if listen else None
-    option, unit = STAMPS[stamp or stamps()[0]]
-    if service and option is not None:
-        service.setsockopt(socket.SOL_SOCKET, option, 1)
+    stamp = stamp or stamps()[0]
+    service = stamped(udp_socket(SERVICE), stamp) if listen else None
+    output = stamped(udp_socket(("127.0.0.1", 0)), stamp) if stdout == "timed" else None
+    if output:
+        stdout = udp_socket()
+        stdout.connect(output.getsockname())
     begun = time.monotonic()
-    proc = spawn([*wrapper, *TOLVEX, *args], stdout=stdout, stderr=subprocess.PIPE, env=env)
-    arrived = None
     try:
-        while service and proc.poll() is None and time.monotonic() < begun + BOUND:
-            if select.select([service], [], [], 0.01)[0]:
-                arrived = time.time()
-                request, ancillary, _, source = service.recvmsg(65536, socket.CMSG_SPACE(16))
-                if option is not None:
-                    seconds, fraction = struct.unpack("@ll", ancillary[0][2][:struct.calcsize("@ll")])
-                    arrived = seconds + fraction * unit
-                run.requests.append(request)
+        proc = spawn([*wrapper, *TOLVEX, *args], stdout=stdout, stderr=subprocess.PIPE, env=env)
+    finally:
+        if output:
+            stdout.close()
+    waiting, arrived = [sock for sock in (service, output) if sock], {}
+    try:
+        # Until the request, and the output if timed, have come, or the process has ended
+        # without: whatever it sent before its end is there to be read then.
+        while waiting and time.monotonic() < begun + BOUND:
+            ready = select.select(waiting, [], [], 0.01)[0]
+            if not ready and proc.poll() is not None:
+                break
+            for sock in ready:
+                waiting.remove(sock)
+                data, source, arrived[sock] = receive(sock, stamp)
+                if sock is output:
+                    run.stdout = data
+                    continue
+                run.requests.append(data)
                 if stranger is not None:
                     with udp_socket() as other:
                         other.sendto(stranger[0], (stranger[1], source[1]))
                 for answer in answers:
                     service.sendto(answer, source)
-                break
-        run.stdout, run.stderr = finish(proc, begun + BOUND - time.monotonic())
-        if arrived:
-            run.waited = time.time() - arrived
+        out, run.stderr = finish(proc, begun + BOUND - time.monotonic())
+        run.stdout = run.stdout if output else out
+        if service in arrived and output in arrived:
+            run.waited = arrived[output] - arrived[service]
         run.elapsed = time.monotonic() - begun
         run.status = proc.returncode
     finally:
@@ -188,4 +219,6 @@ def exchange(args, answers=(), stranger=None, listen=True, env=None, wrapper=(),
         if service:
             run.requests += drain(service)
             service.close()
+        if output:
+            output.close()
     return run

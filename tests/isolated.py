@@ -4,17 +4,20 @@ The command runs in a private network namespace whose loopback is up and holds n
 tests may also run side by side; and in a process namespace of its own, so that whatever it
 started ends with it, also when this is ended, by a signal or by CTest's time limit.  Where no
 namespace can be made (FreeBSD), tests take turns through a lock file, refuse to run while
-127.0.0.1 port 20003 is taken, and lead a process group that is ended with them.
+127.0.0.1 port 20003 is taken, and lead a process group that is ended with them.  Either way,
+the temporary files of all it runs go into a folder of its own, removed when it ends.
 """
 
 import ctypes
 import fcntl
 import os
+import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 
 PORT = 20003
 SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
@@ -69,10 +72,7 @@ def run(argv, unshared):
         signal.signal(signo, stop)
     status = inner.wait()
     end()
-    if stops:
-        signal.signal(stops[0], signal.SIG_DFL)
-        os.kill(os.getpid(), stops[0])
-    return status
+    return status, stops[0] if stops else None
 
 
 def take_turn(path):
@@ -89,18 +89,29 @@ def main(cmd):
     if os.environ.get("TOLVEX_ISOLATED") == "netns":
         bring_loopback_up()
         os.execvp(cmd[0], cmd)
-    if can_unshare():
+    unshared = can_unshare()
+    if unshared:
         os.environ["TOLVEX_ISOLATED"] = "netns"
-        sys.exit(run(["unshare", *UNSHARE, sys.executable, __file__] + cmd, True))
-    take_turn("/tmp/tolvex-tests.lock")
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind(("127.0.0.1", PORT))
-        except OSError:
-            sys.exit(f"refusing to run: no private network namespace, and 127.0.0.1 "
-                     f"port {PORT} is taken")
-    os.environ["TOLVEX_ISOLATED"] = "shared"
-    sys.exit(run(cmd, False))
+        cmd = ["unshare", *UNSHARE, sys.executable, __file__] + cmd
+    else:
+        take_turn("/tmp/tolvex-tests.lock")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.bind(("127.0.0.1", PORT))
+            except OSError:
+                sys.exit(f"refusing to run: no private network namespace, and 127.0.0.1 "
+                         f"port {PORT} is taken")
+        os.environ["TOLVEX_ISOLATED"] = "shared"
+    # The temporary files of the test and of all it runs go with it, however it ends.
+    os.environ["TMPDIR"] = tempfile.mkdtemp(prefix="tolvex-test-")
+    try:
+        status, stop = run(cmd, unshared)
+    finally:
+        shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
+    if stop:
+        signal.signal(stop, signal.SIG_DFL)
+        os.kill(os.getpid(), stop)
+    sys.exit(status)
 
 
 if __name__ == "__main__":
