@@ -18,7 +18,8 @@ from harness import (BOUND, SERVICE, STANDIN, TOLVEX, TestCase, end_all, finish,
 
 READY = b"tolvex-standin: listening on 127.0.0.1 port 20003\n"
 HELP = (b"ping: answers pong\necho WORDS: answers the words\n"
-        b"status: answers how long it has run, and how many it answered\nhelp: lists the commands\n")
+        b"status: answers how long it has run, and how many it answered\n"
+        b"help: lists the commands\n")
 USAGE = b"usage: tolvex-standin [-h] [-n count]\n"
 
 
