@@ -17,13 +17,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -63,10 +63,10 @@ void
 say(const char *what, const char *detail = "", const char *more = "")
 {
 	const char *parts[] = {name, ": ", what, detail, more, "\n"};
-	struct iovec iov[sizeof(parts) / sizeof(parts[0])];
-	for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); i++)
+	struct iovec iov[std::size(parts)];
+	for (size_t i = 0; i < std::size(parts); i++)
 		iov[i] = {const_cast<char *>(parts[i]), strlen(parts[i])};
-	writev(errout, iov, sizeof(parts) / sizeof(parts[0]));
+	writev(errout, iov, std::size(parts));
 }
 
 void
